@@ -1,0 +1,184 @@
+#include "benchmark_driver.h"
+
+#include "feature_gate.h"
+#include "number_conversions.h"
+#include "operand_generator.h"
+#include "platform.h"
+#include "tokenizer.h"
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+namespace {
+
+constexpr std::size_t kTextSize = 512;
+
+// The three matrices every kernel call receives, back to back, each on a
+// 16-byte boundary.
+struct alignas(MATRIX4_ALIGNMENT) Matrices {
+    Matrix4 result;
+    Matrix4 a;
+    Matrix4 b;
+};
+static_assert(sizeof(Matrix4) == 64 && offsetof(Matrices, a) == 64 && offsetof(Matrices, b) == 128);
+
+Matrices g_matrices;
+
+char g_commandLine[kTextSize];
+char g_scratch[kTextSize];
+char g_libraryPath[kTextSize];
+char g_procedureName[kTextSize];
+
+constexpr char kSeparators[] = " \t";
+constexpr char kQuotes[] = "\"'`\xB4";
+const TokenizerConfig kArgConfig{0, kSeparators, kQuotes, nullptr, nullptr, 0, 0};
+
+constexpr char kUsage[] = "Usage:\r\n\tTest <Dll name> <Procedure name> <Repeat count> [Features needed]\r\n";
+
+void WriteOut(const char *text)
+{
+    platform::WriteStdout(text);
+}
+
+// Formats value into the scratch text and prints it from there.
+void WriteU64(std::uint64_t value)
+{
+    FormatU64(value, g_scratch);
+    WriteOut(g_scratch);
+}
+
+// total / count rounded to the nearest integer, ties to even, exactly.
+std::uint64_t RoundedQuotient(std::uint64_t total, std::uint64_t count)
+{
+    std::uint64_t quotient = total / count;
+    const std::uint64_t remainder = total % count;
+    const std::uint64_t twice = 2 * remainder; // count < 2^31, so no overflow
+    if (twice > count || (twice == count && (quotient & 1) != 0)) {
+        ++quotient;
+    }
+    return quotient;
+}
+
+// Calls the kernel count times between the two counter reads and returns the
+// elapsed clock ticks and milliseconds. The loop holds only the call and the
+// count-down.
+struct Elapsed {
+    std::uint64_t cycles;
+    std::uint64_t milliseconds;
+};
+
+Elapsed TimeKernel(KernelEntry entry, std::uint32_t count)
+{
+    Matrix4 *const result = &g_matrices.result;
+    const Matrix4 *const a = &g_matrices.a;
+    const Matrix4 *const b = &g_matrices.b;
+
+    const std::uint32_t t0 = platform::GetTickCount();
+    const std::uint64_t c0 = platform::ReadTimeStampCounter();
+    do {
+        entry(result, a, b);
+    } while (--count != 0);
+    const std::uint64_t c1 = platform::ReadTimeStampCounter();
+    const std::uint32_t t1 = platform::GetTickCount();
+    // Unsigned 32-bit subtraction stays right across one wrap of the tick count.
+    return {c1 - c0, static_cast<std::uint32_t>(t1 - t0)};
+}
+
+// The header is printed before the kernel runs; the count text is the
+// scratch text, which the times overwrite afterwards.
+void PrintHeader()
+{
+    WriteOut("Library:    ");
+    WriteOut(platform::FindFileName(g_libraryPath));
+    WriteOut("\r\nProcedure:  ");
+    WriteOut(g_procedureName);
+    WriteOut("\r\nRepeat:     ");
+    WriteOut(g_scratch);
+    WriteOut(" time(s)");
+}
+
+void PrintTimes(std::uint32_t count, const Elapsed &elapsed)
+{
+    if (elapsed.cycles != 0 || elapsed.milliseconds != 0) {
+        WriteOut("\r\nTotal time: ");
+        WriteU64(elapsed.cycles);
+        WriteOut(" clock ticks");
+        if (elapsed.milliseconds != 0) {
+            WriteOut(", ");
+            WriteU64(elapsed.milliseconds);
+            WriteOut(" ms.");
+        }
+        if (count > 1) {
+            WriteOut("\r\nEach run:   ");
+            WriteU64(RoundedQuotient(elapsed.cycles, count));
+            WriteOut(" clock ticks");
+            const std::uint64_t msPerRun = RoundedQuotient(elapsed.milliseconds, count);
+            if (msPerRun != 0) {
+                WriteOut(", ");
+                WriteU64(msPerRun);
+                WriteOut(" ms.");
+            }
+        }
+    }
+    WriteOut("\r\n\r\n");
+}
+
+} // namespace
+
+void RunBenchmark()
+{
+    const ArgList args = SplitArgs(&kArgConfig, g_commandLine);
+    if (!args) {
+        return;
+    }
+    if (GetArg(args.get(), 1, g_libraryPath) == nullptr) {
+        WriteOut(kUsage);
+        return;
+    }
+    if (GetArg(args.get(), 2, g_procedureName) == nullptr) {
+        return;
+    }
+    if (GetArg(args.get(), 4, g_scratch) != nullptr) {
+        const FeatureMask mask = ParseFeatures(g_scratch);
+        if (mask != 0 && CheckFeatures(mask) == 0) {
+            return;
+        }
+    }
+    if (GetArg(args.get(), 3, g_scratch) == nullptr) {
+        return;
+    }
+    // A negative count is refused like 0: as an unsigned count it would
+    // mean billions of calls nobody asked for.
+    const std::int32_t parsed = ParseCount(g_scratch);
+    if (parsed <= 0) {
+        return;
+    }
+    const auto count = static_cast<std::uint32_t>(FormatI32(parsed, g_scratch));
+
+    const platform::LibraryHandle library = platform::OpenLibrary(g_libraryPath);
+    if (library == nullptr) {
+        return;
+    }
+    const KernelEntry entry = platform::FindProcedure(library, g_procedureName);
+    if (entry == nullptr) {
+        platform::CloseLibrary(library);
+        return;
+    }
+    PrintHeader();
+    const Elapsed elapsed = TimeKernel(entry, count);
+    PrintTimes(count, elapsed);
+    platform::CloseLibrary(library);
+}
+
+void Start()
+{
+    SeedRandom(platform::GetTickCount());
+    FillRandomMatrix(g_matrices.a);
+    FillRandomMatrix(g_matrices.b);
+    const char *commandLine = platform::GetCommandLineText();
+    std::strncpy(g_commandLine, commandLine, kTextSize - 1);
+    g_commandLine[kTextSize - 1] = '\0';
+    RunBenchmark();
+    platform::ExitProcess(0);
+}

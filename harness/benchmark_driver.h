@@ -1,0 +1,10 @@
+// One benchmark run of the Test program, from process entry to exit.
+#pragma once
+
+// Process entry: fills the operands, takes the command line, runs the
+// benchmark and exits with status 0. Never returns.
+[[noreturn]] void Start();
+
+// One complete run on the command line Start took: parse the arguments,
+// check the features, load the kernel, time it and print the report.
+void RunBenchmark();

@@ -1,0 +1,117 @@
+// The processor instructions the harness relies on, as GCC-style inline
+// assembly shared by every x86 build (Linux and Windows, 32- and 64-bit):
+// the time-stamp counter, CPUID with the EFLAGS ID-bit test, XGETBV, and the
+// x87 packed-BCD store. On AArch64 the virtual counter stands in for the
+// time-stamp counter. Callers test MATMUL_CPU_X86 / MATMUL_CPU_AARCH64 and
+// fall back to portable code elsewhere.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__i386__) || defined(__x86_64__)
+#define MATMUL_CPU_X86 1
+#elif defined(__aarch64__)
+#define MATMUL_CPU_AARCH64 1
+#endif
+
+namespace cpu {
+
+struct CpuidResult {
+    std::uint32_t eax = 0;
+    std::uint32_t ebx = 0;
+    std::uint32_t ecx = 0;
+    std::uint32_t edx = 0;
+};
+
+#if defined(MATMUL_CPU_X86)
+
+// True when CPUID exists, that is when bit 21 (ID) of EFLAGS can be toggled.
+// Every x86-64 processor has CPUID; on 32-bit x86 the flag is tried.
+inline bool CpuidAvailable()
+{
+#if defined(__x86_64__)
+    return true;
+#else
+    std::uint32_t original = 0;
+    std::uint32_t toggled = 0;
+    __asm__ volatile("pushfl\n\t"
+                     "popl %0\n\t"
+                     "movl %0, %1\n\t"
+                     "xorl $0x200000, %1\n\t"
+                     "pushl %1\n\t"
+                     "popfl\n\t"
+                     "pushfl\n\t"
+                     "popl %1\n\t"
+                     "pushl %0\n\t"
+                     "popfl"
+                     : "=&r"(original), "=&r"(toggled)
+                     :
+                     : "cc");
+    return ((original ^ toggled) & 0x200000u) != 0;
+#endif
+}
+
+inline CpuidResult Cpuid(std::uint32_t leaf, std::uint32_t subleaf = 0)
+{
+    CpuidResult r;
+    __asm__ volatile("cpuid"
+                     : "=a"(r.eax), "=b"(r.ebx), "=c"(r.ecx), "=d"(r.edx)
+                     : "a"(leaf), "c"(subleaf));
+    return r;
+}
+
+// Extended control register 0: which register state the operating system
+// saves. Only valid to execute when CPUID leaf 1 reports OSXSAVE.
+inline std::uint64_t ReadXcr0()
+{
+    std::uint32_t lo = 0;
+    std::uint32_t hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0u));
+    return (static_cast<std::uint64_t>(hi) << 32) | lo;
+}
+
+// The time-stamp counter, fenced on both sides so that no earlier
+// instruction is still running and no later one has started when it is read.
+inline std::uint64_t ReadTimeStampCounter()
+{
+    std::uint32_t lo = 0;
+    std::uint32_t hi = 0;
+    __asm__ volatile("lfence\n\t"
+                     "rdtsc\n\t"
+                     "lfence"
+                     : "=a"(lo), "=d"(hi)
+                     :
+                     : "memory");
+    return (static_cast<std::uint64_t>(hi) << 32) | lo;
+}
+
+// Converts value (below 10^18) with the x87 packed-BCD store: nine bytes of
+// two digits each, least significant byte first, low nibble the less
+// significant digit, and a tenth byte holding the sign.
+inline void StorePackedBcd(std::uint64_t value, std::uint8_t (&out)[10])
+{
+    const std::int64_t integer = static_cast<std::int64_t>(value);
+    __asm__ volatile("fildll %1\n\t"
+                     "fbstp %0"
+                     : "=m"(out)
+                     : "m"(integer)
+                     : "st");
+}
+
+#elif defined(MATMUL_CPU_AARCH64)
+
+inline std::uint64_t ReadTimeStampCounter()
+{
+    std::uint64_t ticks = 0;
+    __asm__ volatile("isb\n\t"
+                     "mrs %0, cntvct_el0\n\t"
+                     "isb"
+                     : "=r"(ticks)
+                     :
+                     : "memory");
+    return ticks;
+}
+
+#endif
+
+} // namespace cpu

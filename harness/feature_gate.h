@@ -1,0 +1,40 @@
+// Decides whether the processor offers the features a kernel needs.
+#pragma once
+
+#include <cstdint>
+
+// Bits of processor features a kernel requires.
+using FeatureMask = std::uint32_t;
+
+namespace feature {
+inline constexpr FeatureMask kMmx = 0x1;
+inline constexpr FeatureMask kSse = 0x2;
+inline constexpr FeatureMask kSse2 = 0x4;
+inline constexpr FeatureMask kSse3 = 0x8;
+inline constexpr FeatureMask k3dNow = 0x10;
+inline constexpr FeatureMask k3dNowExt = 0x20;
+inline constexpr FeatureMask kApic = 0x10000;
+inline constexpr FeatureMask kCmov = 0x20000;
+inline constexpr FeatureMask kHtt = 0x40000;
+inline constexpr FeatureMask kTsc = 0x80000;
+} // namespace feature
+
+// What the processor reports about itself, as read by CPUID.
+struct CpuFacts {
+    bool cpuid = false;             // the ID flag can be toggled
+    std::uint32_t leaf1Ecx = 0;     // CPUID leaf 1
+    std::uint32_t leaf1Edx = 0;
+    std::uint32_t maxExtLeaf = 0;   // CPUID leaf 0x80000000, EAX
+    std::uint32_t ext1Edx = 0;      // CPUID leaf 0x80000001, when it exists
+};
+
+// Reads this processor's facts. On a processor that is not x86 every
+// feature word is zero, so each feature counts as absent.
+CpuFacts ReadCpuFacts();
+
+// 1 when every feature the mask names is present in facts, else 0. Bits the
+// gate does not know are ignored; without CPUID nothing is present.
+int FeaturesPresent(FeatureMask mask, const CpuFacts &facts);
+
+// FeaturesPresent on this processor.
+int CheckFeatures(FeatureMask mask);

@@ -1,0 +1,223 @@
+// The platform layer on POSIX systems.
+#include "platform.h"
+
+#include "cpu_instructions.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+std::string g_commandLine;
+thread_local std::uint32_t t_lastError = 0;
+
+constexpr char kQuotes[] = {'"', '\'', '`', '\xB4'};
+
+bool IsQuote(char c)
+{
+    for (char q : kQuotes) {
+        if (c == q) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// An argument the tokenizer would not give back as it stands: empty, holding
+// a separator, or opening with a quote character.
+bool NeedsQuoting(std::string_view arg)
+{
+    return arg.empty() || arg.find_first_of(" \t") != std::string_view::npos || IsQuote(arg.front());
+}
+
+// The first quote character the argument does not contain. An argument that
+// holds all four cannot be quoted whole; it is wrapped in '"' and splits
+// where the tokenizer meets that character.
+char PickQuote(std::string_view arg)
+{
+    for (char q : kQuotes) {
+        if (arg.find(q) == std::string_view::npos) {
+            return q;
+        }
+    }
+    return kQuotes[0];
+}
+
+// Rebuilds the single command-line text that Windows hands a program: the
+// arguments joined by single blanks, each one that needs it wrapped in
+// quotes, so that splitting the text gives the arguments back.
+std::string JoinArguments(int argc, char **argv)
+{
+    std::string text;
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view arg(argv[i]);
+        if (i > 0) {
+            text += ' ';
+        }
+        if (NeedsQuoting(arg)) {
+            const char quote = PickQuote(arg);
+            text += quote;
+            text += arg;
+            text += quote;
+        } else {
+            text += arg;
+        }
+    }
+    return text;
+}
+
+std::string ProgramDirectory()
+{
+    char path[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) {
+        return {};
+    }
+    const std::string_view exe(path, static_cast<std::size_t>(length));
+    const std::size_t slash = exe.rfind('/');
+    return slash == std::string_view::npos ? std::string() : std::string(exe.substr(0, slash));
+}
+
+void *OpenAt(const std::string &path)
+{
+    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+} // namespace
+
+void InitProcess(int argc, char **argv)
+{
+    // A write to a closed pipe must fail with an error, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    g_commandLine = JoinArguments(argc, argv);
+}
+
+void ExitProcess(int status)
+{
+    std::exit(status);
+}
+
+void WriteStdout(std::string_view text)
+{
+    const char *data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t written = write(STDOUT_FILENO, data, left);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (written == 0) {
+            return;
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
+const char *GetCommandLineText()
+{
+    return g_commandLine.c_str();
+}
+
+std::uint32_t GetTickCount()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                             static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);
+}
+
+std::uint64_t ReadTimeStampCounter()
+{
+#if defined(MATMUL_CPU_X86) || defined(MATMUL_CPU_AARCH64)
+    return cpu::ReadTimeStampCounter();
+#else
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+#endif
+}
+
+// A bare file name is looked for where a Windows program looks for its
+// libraries: beside the program, then in the current directory, then along
+// the loader's own search path. A name with a directory is used as given.
+LibraryHandle OpenLibrary(const char *path)
+{
+    if (path == nullptr || *path == '\0') {
+        return nullptr;
+    }
+    if (std::strchr(path, '/') != nullptr) {
+        return OpenAt(path);
+    }
+    for (const std::string &dir : {ProgramDirectory(), std::string(".")}) {
+        if (dir.empty()) {
+            continue;
+        }
+        const std::string candidate = dir + '/' + path;
+        if (access(candidate.c_str(), F_OK) == 0) {
+            return OpenAt(candidate);
+        }
+    }
+    return OpenAt(path);
+}
+
+KernelEntry FindProcedure(LibraryHandle library, const char *name)
+{
+    void *symbol = dlsym(library, name);
+    KernelEntry entry = nullptr;
+    static_assert(sizeof entry == sizeof symbol);
+    std::memcpy(&entry, &symbol, sizeof entry);
+    return entry;
+}
+
+void CloseLibrary(LibraryHandle library)
+{
+    dlclose(library);
+}
+
+const char *FindFileName(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    return slash == nullptr ? path : slash + 1;
+}
+
+std::uint32_t GetLastError()
+{
+    return t_lastError;
+}
+
+void SetLastError(std::uint32_t value)
+{
+    t_lastError = value;
+}
+
+void *LocalAlloc(std::size_t bytes)
+{
+    return std::calloc(1, bytes);
+}
+
+void *LocalReAlloc(void *block, std::size_t bytes)
+{
+    return std::realloc(block, bytes);
+}
+
+void LocalFree(void *block)
+{
+    std::free(block);
+}
+
+} // namespace platform

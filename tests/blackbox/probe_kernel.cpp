@@ -1,0 +1,109 @@
+// A kernel library for the black-box tests. probe_kernel counts its calls
+// and checks what the harness passes it; slow_kernel takes about two
+// milliseconds a call so that the millisecond figures are not zero. When the
+// library is unloaded it reports on standard error:
+//     probe: calls=N failures=F first=<what failed first>
+#include "matmul_kernel.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct Probe {
+    unsigned long long calls = 0;
+    unsigned long long failures = 0;
+    const char *firstFailure = "none";
+    const void *pointers[3] = {};
+    Matrix4 firstA{};
+    Matrix4 firstB{};
+    float lastMark = 0;
+
+    void Fail(const char *what)
+    {
+        if (failures++ == 0) {
+            firstFailure = what;
+        }
+    }
+
+    ~Probe()
+    {
+        std::fprintf(stderr, "probe: calls=%llu failures=%llu first=%s\n", calls, failures, firstFailure);
+    }
+};
+
+Probe g_probe;
+
+bool InOperandRange(const Matrix4 &m)
+{
+    constexpr float kMax = 1048575.0f; // 2^20 - 1
+    for (const auto &row : m.m) {
+        for (float x : row) {
+            if (!std::isfinite(x) || x > kMax || x < 1.0f / kMax) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool Aligned(const void *p)
+{
+    return reinterpret_cast<std::uintptr_t>(p) % MATRIX4_ALIGNMENT == 0;
+}
+
+} // namespace
+
+KERNEL_LIBRARY_ENTRY
+
+KERNEL_DEFINE(probe_kernel)
+{
+    Probe &p = g_probe;
+    const char *r = reinterpret_cast<const char *>(result);
+    if (p.calls == 0) {
+        p.pointers[0] = result;
+        p.pointers[1] = a;
+        p.pointers[2] = b;
+        p.firstA = *a;
+        p.firstB = *b;
+        if (!Aligned(result) || !Aligned(a) || !Aligned(b)) {
+            p.Fail("alignment");
+        }
+        if (reinterpret_cast<const char *>(a) != r + 64 || reinterpret_cast<const char *>(b) != r + 128) {
+            p.Fail("layout");
+        }
+        if (!InOperandRange(*a) || !InOperandRange(*b)) {
+            p.Fail("operand-range");
+        }
+    } else {
+        if (p.pointers[0] != result || p.pointers[1] != a || p.pointers[2] != b) {
+            p.Fail("pointers-changed");
+        }
+        if (std::memcmp(&p.firstA, a, sizeof *a) != 0 || std::memcmp(&p.firstB, b, sizeof *b) != 0) {
+            p.Fail("operands-changed");
+        }
+        // What this kernel left in the result must still be there.
+        if (result->m[0][0] != p.lastMark) {
+            p.Fail("result-touched");
+        }
+    }
+    ++p.calls;
+    p.lastMark = static_cast<float>(p.calls % 1000000);
+    result->m[0][0] = p.lastMark;
+    return 0;
+}
+
+KERNEL_DEFINE(slow_kernel)
+{
+    (void)result;
+    (void)a;
+    (void)b;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(2000);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    ++g_probe.calls;
+    return 0;
+}

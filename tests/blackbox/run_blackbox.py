@@ -1,0 +1,373 @@
+#!/usr/bin/env python3
+"""Black-box tests of the Test program: runs the real binary and compares
+what it writes, byte for byte, with what it must write.
+
+The timing figures are the only part of a report that cannot be known in
+advance; each report is parsed for its two totals and then rebuilt from them
+by the report's rules, so every other byte, every per-call figure and every
+optional clause is checked exactly.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import unittest
+
+OPTS = None  # parsed command-line options
+
+USAGE = b"Usage:\r\n\tTest <Dll name> <Procedure name> <Repeat count> [Features needed]\r\n"
+NUMBER = rb"(0|[1-9][0-9]*)"
+PROBE_LINE = re.compile(rb"probe: calls=([0-9]+) failures=([0-9]+) first=(\S+)\n")
+
+
+def is_windows():
+    return OPTS.test.lower().endswith(".exe")
+
+
+def lib_name(stem):
+    return stem + (".dll" if is_windows() else ".so")
+
+
+def run(args, cwd=None, stdout=subprocess.PIPE, program=None):
+    """Runs Test with args; returns (status, stdout bytes, stderr bytes)."""
+    command = list(OPTS.emulator) + [program or OPTS.test] + list(args)
+    proc = subprocess.run(command, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
+                          stdin=subprocess.DEVNULL, timeout=120)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def rounded_quotient(total, count):
+    """total / count rounded to nearest, ties to even, in exact arithmetic."""
+    q, r = divmod(total, count)
+    if 2 * r > count or (2 * r == count and q % 2 == 1):
+        q += 1
+    return q
+
+
+def expected_times(cycles, ms, count):
+    if cycles == 0 and ms == 0:
+        return b"\r\n\r\n"
+    text = b"\r\nTotal time: %d clock ticks" % cycles
+    if ms:
+        text += b", %d ms." % ms
+    if count > 1:
+        text += b"\r\nEach run:   %d clock ticks" % rounded_quotient(cycles, count)
+        per_run_ms = rounded_quotient(ms, count)
+        if per_run_ms:
+            text += b", %d ms." % per_run_ms
+    return text + b"\r\n\r\n"
+
+
+def header(library, procedure, echo):
+    return (b"Library:    " + library + b"\r\nProcedure:  " + procedure +
+            b"\r\nRepeat:     " + echo + b" time(s)")
+
+
+class ReportCase(unittest.TestCase):
+    def setUp(self):
+        self.work = os.path.join(OPTS.work_dir, type(self).__name__)
+        shutil.rmtree(self.work, ignore_errors=True)
+        os.makedirs(self.work)
+
+    def assertReport(self, out, library, procedure, echo, count):
+        """Checks a whole report; returns its (cycles, milliseconds)."""
+        head = header(library, procedure, echo)
+        self.assertEqual(out[:len(head)], head, out)
+        rest = out[len(head):]
+        match = re.match(rb"\r\nTotal time: " + NUMBER + rb" clock ticks(?:, " + NUMBER + rb" ms\.)?", rest)
+        cycles = int(match.group(1)) if match else 0
+        ms = int(match.group(2)) if match and match.group(2) else 0
+        self.assertEqual(rest, expected_times(cycles, ms, count), out)
+        return cycles, ms
+
+    def assertSilent(self, args, cwd=None):
+        status, out, err = run(args, cwd=cwd)
+        self.assertEqual(status, 0)
+        self.assertEqual(out, b"", args)
+        self.assertEqual(err, b"", "the kernel library must not even be loaded")
+
+    def assertProbe(self, err, calls):
+        match = PROBE_LINE.fullmatch(err)
+        self.assertIsNotNone(match, err)
+        self.assertEqual(int(match.group(1)), calls, err)
+        self.assertEqual((int(match.group(2)), match.group(3)), (0, b"none"), err)
+
+    def copy_probe(self, *parts):
+        """Copies the probe library to a path below the work directory."""
+        target = os.path.join(self.work, *parts)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy(OPTS.probe, target)
+        return target
+
+
+class Usage(ReportCase):
+    def test_no_arguments_prints_the_usage_text_alone(self):
+        self.assertEqual(run([]), (0, USAGE, b""))
+
+    def test_empty_arguments_count_as_missing(self):
+        status, out, _ = run(["", ""])
+        self.assertEqual((status, out), (0, USAGE))
+
+
+class SilentStops(ReportCase):
+    def test_every_refusal_prints_nothing_and_exits_zero(self):
+        probe = OPTS.probe
+        cases = [
+            [probe],                                   # no procedure
+            [probe, "probe_kernel"],                   # no count
+            [probe, "probe_kernel", "0"],
+            [probe, "probe_kernel", "000"],
+            [probe, "probe_kernel", "-5"],             # negative counts are refused
+            [probe, "probe_kernel", "-2147483648"],
+            [probe, "probe_kernel", "4294967296"],     # wraps to 0
+            [probe, "probe_kernel", " "],
+            [os.path.join(self.work, "missing", lib_name("nothing")), "probe_kernel", "5"],
+            [lib_name("nothing_by_that_name"), "probe_kernel", "5"],
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                self.assertSilent(args)
+
+    def test_procedure_not_exported(self):
+        # The library is loaded, then unloaded again without a call.
+        status, out, err = run([OPTS.probe, "no_such_procedure", "5"])
+        self.assertEqual((status, out), (0, b""))
+        self.assertProbe(err, 0)
+
+    def test_a_file_that_is_not_a_library(self):
+        path = os.path.join(self.work, lib_name("text"))
+        with open(path, "wb") as f:
+            f.write(b"not a library\n")
+        self.assertSilent([path, "probe_kernel", "5"])
+
+
+class Report(ReportCase):
+    def test_counts_and_echo(self):
+        name = os.path.basename(OPTS.probe).encode()
+        for count_text, echo, calls in [("7", b"7", 7), ("007", b"7", 7), ("1", b"1", 1),
+                                        ("2", b"2", 2), ("12x", b"192", 192), ("1000", b"1000", 1000)]:
+            with self.subTest(count=count_text):
+                status, out, err = run([OPTS.probe, "probe_kernel", count_text])
+                self.assertEqual(status, 0)
+                self.assertReport(out, name, b"probe_kernel", echo, calls)
+                self.assertProbe(err, calls)
+
+    def test_count_of_one_has_no_per_call_line(self):
+        _, out, _ = run([OPTS.probe, "probe_kernel", "1"])
+        self.assertNotIn(b"Each run", out)
+        self.assertTrue(out.endswith(b" clock ticks\r\n\r\n") or out.endswith(b" ms.\r\n\r\n"), out)
+
+    def test_milliseconds_in_total_and_per_call(self):
+        name = os.path.basename(OPTS.probe).encode()
+        status, out, err = run([OPTS.probe, "slow_kernel", "6"])
+        self.assertEqual(status, 0)
+        cycles, ms = self.assertReport(out, name, b"slow_kernel", b"6", 6)
+        self.assertGreaterEqual(ms, 12, out)
+        self.assertIn(b" ms.\r\nEach run:   ", out)
+        self.assertRegex(out, rb"Each run:   [0-9]+ clock ticks, [1-9][0-9]* ms\.\r\n\r\n$")
+        self.assertGreater(cycles, 0)
+        self.assertProbe(err, 6)
+
+    def test_short_run_without_milliseconds(self):
+        # Two calls of an empty kernel rarely cross a millisecond boundary;
+        # when they do not, the totals line carries no millisecond clause.
+        name = os.path.basename(OPTS.probe).encode()
+        for _ in range(20):
+            _, out, _ = run([OPTS.probe, "probe_kernel", "2"])
+            _, ms = self.assertReport(out, name, b"probe_kernel", b"2", 2)
+            if ms == 0:
+                self.assertRegex(out, rb"Total time: [0-9]+ clock ticks\r\nEach run:   [0-9]+ clock ticks\r\n\r\n$")
+                return
+        self.fail("every short run reported milliseconds")
+
+
+class Quoting(ReportCase):
+    def test_library_path_with_directories_and_blanks(self):
+        for parts in [("plain", "dir", lib_name("probe")), ("dir with blanks", lib_name("my probe")),
+                      ("it's", "`odd`", lib_name("probe"))]:
+            with self.subTest(parts=parts):
+                path = self.copy_probe(*parts)
+                status, out, err = run([path, "probe_kernel", "3"])
+                self.assertEqual(status, 0)
+                self.assertReport(out, parts[-1].encode(), b"probe_kernel", b"3", 3)
+                self.assertProbe(err, 3)
+
+    def test_relative_path_and_bare_name_in_the_current_directory(self):
+        self.copy_probe("sub", lib_name("local_probe"))
+        status, out, err = run([os.path.join("sub", lib_name("local_probe")), "probe_kernel", "4"], cwd=self.work)
+        self.assertReport(out, lib_name("local_probe").encode(), b"probe_kernel", b"4", 4)
+        self.assertProbe(err, 4)
+        status, out, err = run([lib_name("local_probe"), "probe_kernel", "4"], cwd=os.path.join(self.work, "sub"))
+        self.assertReport(out, lib_name("local_probe").encode(), b"probe_kernel", b"4", 4)
+        self.assertProbe(err, 4)
+
+    def test_bare_name_is_found_beside_the_program_from_any_directory(self):
+        name = lib_name("null").encode()
+        status, out, err = run([lib_name("null"), "null_kernel", "5"], cwd=self.work)
+        self.assertEqual((status, err), (0, b""))
+        self.assertReport(out, name, b"null_kernel", b"5", 5)
+
+    def test_empty_arguments_are_dropped(self):
+        status, out, err = run([OPTS.probe, "", "probe_kernel", "", "3"])
+        self.assertReport(out, os.path.basename(OPTS.probe).encode(), b"probe_kernel", b"3", 3)
+        self.assertProbe(err, 3)
+
+
+class Features(ReportCase):
+    def cpu_flags(self):
+        try:
+            with open("/proc/cpuinfo") as f:
+                for line in f:
+                    if line.startswith("flags"):
+                        return set(line.split(":", 1)[1].split())
+        except OSError:
+            pass
+        return None
+
+    def runs(self, mask):
+        status, out, err = run([OPTS.probe, "probe_kernel", "3", mask])
+        self.assertEqual(status, 0)
+        if out == b"":
+            self.assertEqual(err, b"")
+            return False
+        self.assertReport(out, os.path.basename(OPTS.probe).encode(), b"probe_kernel", b"3", 3)
+        self.assertProbe(err, 3)
+        return True
+
+    def test_masks_that_check_nothing_or_present_features(self):
+        for mask in ["0", "", "6", "1", "2", "4", "524288", "1048576", "2147483648"]:
+            with self.subTest(mask=mask):
+                self.assertTrue(self.runs(mask))
+
+    def test_masks_against_this_processor(self):
+        flags = self.cpu_flags()
+        if flags is None:
+            self.skipTest("no /proc/cpuinfo to learn this processor's features from")
+        for mask, flag in [("8", "pni"), ("16", "3dnow"), ("32", "3dnowext"), ("131072", "cmov"),
+                           ("65536", "apic"), ("262144", "ht"), ("524288", "tsc")]:
+            with self.subTest(mask=mask, flag=flag):
+                self.assertEqual(self.runs(mask), flag in flags)
+        # All bits set asks for everything, 3DNow! included.
+        self.assertEqual(self.runs("-1"), "3dnow" in flags and "3dnowext" in flags and "ht" in flags)
+
+
+class CommandLine(ReportCase):
+    """The command line is cut to 511 characters before it is split."""
+
+    def padded_path(self, length):
+        """A path to the probe of exactly `length` characters, padded with ./ steps."""
+        target = self.copy_probe(lib_name("p"))
+        directory = os.path.dirname(target)
+        pad = length - len(target)
+        self.assertGreaterEqual(pad, 0)
+        dots = "./" * (pad // 2)
+        path = directory + "/" + dots + ("/" if pad % 2 else "") + lib_name("p")
+        self.assertEqual(len(path), length)
+        return path
+
+    def prefix_length(self):
+        if is_windows():
+            self.skipTest("the emulator builds its own command-line text")
+        return len(OPTS.test) + 1
+
+    def test_cut_inside_the_count(self):
+        prefix = self.prefix_length()
+        proc = " probe_kernel "
+        # 511 characters in all, ending after the first three digits of 123456.
+        path = self.padded_path(511 - prefix - len(proc) - 3)
+        status, out, err = run([path, "probe_kernel", "123456"])
+        self.assertReport(out, lib_name("p").encode(), b"probe_kernel", b"123", 123)
+        self.assertProbe(err, 123)
+
+    def test_cut_drops_the_feature_mask(self):
+        prefix = self.prefix_length()
+        tail = " probe_kernel 5"
+        path = self.padded_path(511 - prefix - len(tail))
+        # Mask 16 (3DNow!) would stop the run where it is absent; it is cut off.
+        status, out, err = run([path, "probe_kernel", "5", "16"])
+        self.assertReport(out, lib_name("p").encode(), b"probe_kernel", b"5", 5)
+        self.assertProbe(err, 5)
+
+    def test_cut_inside_the_procedure_or_the_count(self):
+        prefix = self.prefix_length()
+        # The procedure name loses its last letter: not exported.
+        path = self.padded_path(511 - prefix - len(" probe_kerne"))
+        self.assertSilent([path, "probe_kernel", "5"])
+        # The count is cut away whole.
+        path = self.padded_path(511 - prefix - len(" probe_kernel "))
+        self.assertSilent([path, "probe_kernel", "5"])
+
+    def test_a_path_longer_than_the_line(self):
+        self.assertSilent([self.padded_path(600), "probe_kernel", "5"])
+
+
+class OutputErrors(ReportCase):
+    """A closed or failing standard output still ends with status 0."""
+
+    def setUp(self):
+        super().setUp()
+        if is_windows():
+            self.skipTest("POSIX output errors")
+
+    def test_full_output(self):
+        with open("/dev/full", "wb") as full:
+            status, _, err = run([OPTS.probe, "probe_kernel", "9"], stdout=full)
+        self.assertEqual(status, 0)
+        self.assertProbe(err, 9)
+
+    def test_closed_pipe(self):
+        read_end, write_end = os.pipe()
+        os.close(read_end)
+        try:
+            status, _, err = run([OPTS.probe, "probe_kernel", "9"], stdout=write_end)
+        finally:
+            os.close(write_end)
+        self.assertEqual(status, 0)
+        self.assertProbe(err, 9)
+
+    def test_closed_descriptor(self):
+        command = list(OPTS.emulator) + [OPTS.test, OPTS.probe, "probe_kernel", "9"]
+        proc = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60,
+                              preexec_fn=lambda: os.close(1))
+        self.assertEqual(proc.returncode, 0)
+        self.assertProbe(proc.stderr, 9)
+
+
+class ShippedKernels(ReportCase):
+    def test_each_shipped_kernel_reports(self):
+        for stem, procedure in [("null", "null_kernel"), ("outerprod", "Mat_Mult"), ("innerprod", "innerprod1")]:
+            with self.subTest(kernel=procedure):
+                path = os.path.join(OPTS.bin_dir, lib_name(stem))
+                status, out, err = run([path, procedure, "100000"])
+                self.assertEqual((status, err), (0, b""))
+                cycles, _ = self.assertReport(out, lib_name(stem).encode(), procedure.encode(), b"100000", 100000)
+                self.assertGreater(cycles, 0)
+
+
+GROUPS = {
+    "usage": Usage, "silent_stops": SilentStops, "report": Report, "quoting": Quoting,
+    "features": Features, "command_line": CommandLine, "output_errors": OutputErrors,
+    "shipped_kernels": ShippedKernels,
+}
+
+
+def main():
+    global OPTS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--test", required=True)
+    parser.add_argument("--probe", required=True)
+    parser.add_argument("--bin-dir", required=True)
+    parser.add_argument("--work-dir", required=True)
+    parser.add_argument("--emulator", default="")
+    parser.add_argument("--group", required=True, choices=sorted(GROUPS))
+    OPTS = parser.parse_args()
+    OPTS.emulator = [part for part in OPTS.emulator.split(";") if part]
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(GROUPS[OPTS.group])
+    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
+    sys.exit(0 if result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
