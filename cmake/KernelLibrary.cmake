@@ -1,9 +1,16 @@
-# matmul_add_kernel(<name> <source>...)
+# matmul_add_kernel(<name> [SCALAR] <source>...)
 # A kernel library, loaded at run time by path: <name>.so (or <name>.dll)
 # with no "lib" prefix in the program's directory, exporting only what its
-# sources mark with KERNEL_DEFINE.
+# sources mark with KERNEL_DEFINE. SCALAR keeps the compiler from turning
+# the kernel's arithmetic into vector instructions: such a kernel is a
+# scalar reference point.
 function(matmul_add_kernel name)
-  add_library(${name} MODULE ${ARGN})
+  cmake_parse_arguments(ARG "SCALAR" "" "" ${ARGN})
+  add_library(${name} MODULE ${ARG_UNPARSED_ARGUMENTS})
+  if(ARG_SCALAR)
+    target_compile_options(${name} PRIVATE
+      $<IF:$<CXX_COMPILER_ID:Clang>,-fno-vectorize;-fno-slp-vectorize,-fno-tree-vectorize>)
+  endif()
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/include)
   set_target_properties(${name} PROPERTIES
     PREFIX ""

@@ -345,6 +345,11 @@ class ShippedKernels(ReportCase):
                 cycles, _ = self.assertReport(out, lib_name(stem).encode(), procedure.encode(), b"100000", 100000)
                 self.assertGreater(cycles, 0)
 
+    def test_a_kernel_written_in_c(self):
+        status, out, err = run([OPTS.c_example, "my_kernel", "1000"])
+        self.assertEqual((status, err), (0, b""))
+        self.assertReport(out, os.path.basename(OPTS.c_example).encode(), b"my_kernel", b"1000", 1000)
+
 
 GROUPS = {
     "usage": Usage, "silent_stops": SilentStops, "report": Report, "quoting": Quoting,
@@ -358,6 +363,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--test", required=True)
     parser.add_argument("--probe", required=True)
+    parser.add_argument("--c-example", required=True)
     parser.add_argument("--bin-dir", required=True)
     parser.add_argument("--work-dir", required=True)
     parser.add_argument("--emulator", default="")

@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""Times every kernel in the manifest through the real Test program and
+prints a Markdown table of clock ticks per call.
+
+Each kernel gets a repeat count that takes about half a second, then several
+runs of Test; clock ticks per call are taken from each run's total (total
+ticks / count, so fractions are kept) and summarised as median, minimum and
+maximum. Ratios are to Mat_Mult's median in the same run of the bench.
+"""
+import argparse
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+
+TOTAL = re.compile(rb"\r\nTotal time: ([0-9]+) clock ticks(?:, ([0-9]+) ms\.)?")
+TARGET_MS = 500
+REFERENCE = "Mat_Mult"
+
+
+def read_manifest(path):
+    entries = []
+    with open(path) as f:
+        for line in f:
+            line = line.split("#", 1)[0].split()
+            if line:
+                library, procedure, mask = line
+                entries.append((library, procedure, mask))
+    return entries
+
+
+def run_test(opts, library, procedure, count, mask):
+    command = opts.emulator + [opts.test, library, procedure, str(count), mask]
+    out = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                         stdin=subprocess.DEVNULL, timeout=300, check=False).stdout
+    match = TOTAL.search(out)
+    if not match:
+        return None
+    return int(match.group(1)), int(match.group(2) or 0)
+
+
+def calibrate(opts, library, procedure, mask):
+    """A repeat count that takes about TARGET_MS milliseconds."""
+    count = 10000
+    while True:
+        result = run_test(opts, library, procedure, count, mask)
+        if result is None:
+            return None
+        _, ms = result
+        if ms >= 50 or count >= 2**30:
+            return max(1, min(2**31 - 1, count * TARGET_MS // max(ms, 1)))
+        count *= 10
+
+
+def processor_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--test", required=True, help="the Test program")
+    parser.add_argument("--bin-dir", required=True, help="where the kernel libraries are")
+    parser.add_argument("--manifest", required=True)
+    parser.add_argument("--runs", type=int, default=7)
+    parser.add_argument("--emulator", default="", help="';'-separated command that runs Test")
+    opts = parser.parse_args()
+    opts.emulator = [part for part in opts.emulator.split(";") if part]
+    suffix = ".dll" if opts.test.lower().endswith(".exe") else ".so"
+
+    rows = []
+    notes = []
+    for stem, procedure, mask in read_manifest(opts.manifest):
+        library = os.path.join(opts.bin_dir, stem + suffix)
+        if not os.path.exists(library):
+            notes.append(f"{stem}{suffix} was not built: {procedure} left out")
+            continue
+        count = calibrate(opts, library, procedure, mask)
+        if count is None:
+            notes.append(f"{procedure} did not run (mask {mask}: this processor lacks a feature it needs)")
+            continue
+        ticks = []
+        ns = []
+        for _ in range(opts.runs):
+            result = run_test(opts, library, procedure, count, mask)
+            if result is None:
+                continue
+            cycles, ms = result
+            ticks.append(cycles / count)
+            ns.append(ms * 1e6 / count)
+        if not ticks:
+            notes.append(f"{procedure} stopped reporting")
+            continue
+        rows.append((stem + suffix, procedure, mask, count, statistics.median(ticks), min(ticks), max(ticks),
+                     statistics.median(ns)))
+        print(f"timed {procedure}: {count} calls x {len(ticks)} runs", file=sys.stderr, flush=True)
+
+    reference = next((r[4] for r in rows if r[1] == REFERENCE), None)
+    print()
+    print(f"Clock ticks per call, {opts.runs} runs of about {TARGET_MS} ms each, on {processor_name()} "
+          f"({os.cpu_count()} cores)")
+    print()
+    print("| library | procedure | mask | median ticks | min | max | median ns | vs Mat_Mult |")
+    print("|---|---|---|---:|---:|---:|---:|---:|")
+    for name, procedure, mask, _, median, low, high, ns in rows:
+        ratio = f"{median / reference:.2f}" if reference else "-"
+        print(f"| {name} | {procedure} | {mask} | {median:.1f} | {low:.1f} | {high:.1f} | {ns:.2f} | {ratio} |")
+    for note in notes:
+        print(f"\nNote: {note}")
+    return 0 if rows else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
