@@ -1,8 +1,6 @@
 // The platform layer on POSIX systems.
 #include "platform.h"
 
-#include "cpu_instructions.h"
-
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -141,16 +139,14 @@ std::uint32_t GetTickCount()
     return static_cast<std::uint32_t>(ms);
 }
 
+#if !defined(MATMUL_CPU_X86) && !defined(MATMUL_CPU_AARCH64)
 std::uint64_t ReadTimeStampCounter()
 {
-#if defined(MATMUL_CPU_X86) || defined(MATMUL_CPU_AARCH64)
-    return cpu::ReadTimeStampCounter();
-#else
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
-#endif
 }
+#endif
 
 // A bare file name is looked for where a Windows program looks for its
 // libraries: beside the program, then in the current directory, then along
