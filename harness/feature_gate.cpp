@@ -4,12 +4,13 @@
 
 namespace {
 
-enum class Word { Leaf1Ecx, Leaf1Edx, Ext1Edx };
+enum class Word { Leaf1Ecx, Leaf1Edx, Leaf7Ebx, Ext1Edx };
 
 struct Requirement {
     FeatureMask bit;
     Word word;
     std::uint32_t cpuidBit;
+    std::uint64_t osState = 0; // XCR0 bits the operating system must save
 };
 
 // Tested in this order; the first missing feature decides.
@@ -24,9 +25,23 @@ constexpr Requirement kRequirements[] = {
     {feature::kTsc, Word::Leaf1Edx, 1u << 4},
     {feature::k3dNow, Word::Ext1Edx, 1u << 31},
     {feature::k3dNowExt, Word::Ext1Edx, 1u << 30},
+    {feature::kSsse3, Word::Leaf1Ecx, 1u << 9},
+    {feature::kSse41, Word::Leaf1Ecx, 1u << 19},
+    {feature::kSse42, Word::Leaf1Ecx, 1u << 20},
+    {feature::kAvx, Word::Leaf1Ecx, 1u << 28, os_state::kAvx},
+    {feature::kFma, Word::Leaf1Ecx, 1u << 12, os_state::kAvx},
+    {feature::kAvx2, Word::Leaf7Ebx, 1u << 5, os_state::kAvx},
+    {feature::kAvx512f, Word::Leaf7Ebx, 1u << 16, os_state::kAvx512},
 };
 
+constexpr std::uint32_t kLeafExtendedFeatures = 7;
 constexpr std::uint32_t kExtLeafFeatures = 0x80000001u;
+constexpr std::uint32_t kOsxsave = 1u << 27; // leaf 1 ECX
+
+bool OsSaves(std::uint64_t state, const CpuFacts &facts)
+{
+    return state == 0 || ((facts.leaf1Ecx & kOsxsave) != 0 && (facts.xcr0 & state) == state);
+}
 
 std::uint32_t WordOf(Word word, const CpuFacts &facts)
 {
@@ -35,6 +50,8 @@ std::uint32_t WordOf(Word word, const CpuFacts &facts)
         return facts.leaf1Ecx;
     case Word::Leaf1Edx:
         return facts.leaf1Edx;
+    case Word::Leaf7Ebx:
+        return facts.maxLeaf >= kLeafExtendedFeatures ? facts.leaf7Ebx : 0;
     case Word::Ext1Edx:
         // A processor whose highest extended leaf is below this one would
         // answer with unrelated data: its extended features are absent.
@@ -53,9 +70,16 @@ CpuFacts ReadCpuFacts()
     if (!facts.cpuid) {
         return facts;
     }
+    facts.maxLeaf = cpu::Cpuid(0).eax;
     const cpu::CpuidResult leaf1 = cpu::Cpuid(1);
     facts.leaf1Ecx = leaf1.ecx;
     facts.leaf1Edx = leaf1.edx;
+    if (facts.maxLeaf >= kLeafExtendedFeatures) {
+        facts.leaf7Ebx = cpu::Cpuid(kLeafExtendedFeatures, 0).ebx;
+    }
+    if ((facts.leaf1Ecx & kOsxsave) != 0) {
+        facts.xcr0 = cpu::ReadXcr0();
+    }
     facts.maxExtLeaf = cpu::Cpuid(0x80000000u).eax;
     if (facts.maxExtLeaf >= kExtLeafFeatures) {
         facts.ext1Edx = cpu::Cpuid(kExtLeafFeatures).edx;
@@ -74,7 +98,10 @@ int FeaturesPresent(FeatureMask mask, const CpuFacts &facts)
         return 0;
     }
     for (const Requirement &req : kRequirements) {
-        if ((mask & req.bit) != 0 && (WordOf(req.word, facts) & req.cpuidBit) == 0) {
+        if ((mask & req.bit) == 0) {
+            continue;
+        }
+        if ((WordOf(req.word, facts) & req.cpuidBit) == 0 || !OsSaves(req.osState, facts)) {
             return 0;
         }
     }

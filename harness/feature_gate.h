@@ -17,15 +17,37 @@ inline constexpr FeatureMask kApic = 0x10000;
 inline constexpr FeatureMask kCmov = 0x20000;
 inline constexpr FeatureMask kHtt = 0x40000;
 inline constexpr FeatureMask kTsc = 0x80000;
+inline constexpr FeatureMask kSsse3 = 0x40;
+inline constexpr FeatureMask kSse41 = 0x80;
+inline constexpr FeatureMask kSse42 = 0x100;
+inline constexpr FeatureMask kAvx = 0x200;
+inline constexpr FeatureMask kFma = 0x400;
+inline constexpr FeatureMask kAvx2 = 0x800;
+inline constexpr FeatureMask kAvx512f = 0x1000;
 } // namespace feature
+
+// Register state the operating system saves on a context switch, as bits of
+// extended control register 0.
+namespace os_state {
+inline constexpr std::uint64_t kXmm = 0x2;
+inline constexpr std::uint64_t kYmm = 0x4;
+inline constexpr std::uint64_t kOpmask = 0x20;
+inline constexpr std::uint64_t kZmmHigh256 = 0x40;
+inline constexpr std::uint64_t kZmmHigh16 = 0x80;
+inline constexpr std::uint64_t kAvx = kXmm | kYmm;
+inline constexpr std::uint64_t kAvx512 = kAvx | kOpmask | kZmmHigh256 | kZmmHigh16;
+} // namespace os_state
 
 // What the processor reports about itself, as read by CPUID.
 struct CpuFacts {
     bool cpuid = false;             // the ID flag can be toggled
+    std::uint32_t maxLeaf = 0;      // CPUID leaf 0, EAX
     std::uint32_t leaf1Ecx = 0;     // CPUID leaf 1
     std::uint32_t leaf1Edx = 0;
+    std::uint32_t leaf7Ebx = 0;     // CPUID leaf 7 sub-leaf 0, when it exists
     std::uint32_t maxExtLeaf = 0;   // CPUID leaf 0x80000000, EAX
     std::uint32_t ext1Edx = 0;      // CPUID leaf 0x80000001, when it exists
+    std::uint64_t xcr0 = 0;         // XGETBV(0), when leaf 1 reports OSXSAVE
 };
 
 // Reads this processor's facts. On a processor that is not x86 every
@@ -33,7 +55,9 @@ struct CpuFacts {
 CpuFacts ReadCpuFacts();
 
 // 1 when every feature the mask names is present in facts, else 0. Bits the
-// gate does not know are ignored; without CPUID nothing is present.
+// gate does not know are ignored; without CPUID nothing is present. A
+// feature that uses wider registers also needs the operating system to save
+// them (OSXSAVE set and the bits in XCR0): a CPUID bit alone is not enough.
 int FeaturesPresent(FeatureMask mask, const CpuFacts &facts);
 
 // FeaturesPresent on this processor.

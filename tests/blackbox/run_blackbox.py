@@ -215,17 +215,19 @@ class Quoting(ReportCase):
         self.assertProbe(err, 3)
 
 
-class Features(ReportCase):
-    def cpu_flags(self):
-        try:
-            with open("/proc/cpuinfo") as f:
-                for line in f:
-                    if line.startswith("flags"):
-                        return set(line.split(":", 1)[1].split())
-        except OSError:
-            pass
-        return None
+def cpu_flags():
+    """This processor's features as the operating system reports them, or None."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return None
 
+
+class Features(ReportCase):
     def runs(self, mask):
         status, out, err = run([OPTS.probe, "probe_kernel", "3", mask])
         self.assertEqual(status, 0)
@@ -242,15 +244,19 @@ class Features(ReportCase):
                 self.assertTrue(self.runs(mask))
 
     def test_masks_against_this_processor(self):
-        flags = self.cpu_flags()
+        flags = cpu_flags()
         if flags is None:
             self.skipTest("no /proc/cpuinfo to learn this processor's features from")
         for mask, flag in [("8", "pni"), ("16", "3dnow"), ("32", "3dnowext"), ("131072", "cmov"),
-                           ("65536", "apic"), ("262144", "ht"), ("524288", "tsc")]:
+                           ("65536", "apic"), ("262144", "ht"), ("524288", "tsc"), ("64", "ssse3"),
+                           ("128", "sse4_1"), ("256", "sse4_2"), ("512", "avx"), ("1024", "fma"),
+                           ("2048", "avx2"), ("4096", "avx512f")]:
             with self.subTest(mask=mask, flag=flag):
                 self.assertEqual(self.runs(mask), flag in flags)
         # All bits set asks for everything, 3DNow! included.
-        self.assertEqual(self.runs("-1"), "3dnow" in flags and "3dnowext" in flags and "ht" in flags)
+        everything = {"mmx", "sse", "sse2", "pni", "3dnow", "3dnowext", "apic", "cmov", "ht", "tsc", "ssse3",
+                      "sse4_1", "sse4_2", "avx", "fma", "avx2", "avx512f"}
+        self.assertEqual(self.runs("-1"), everything <= flags)
 
 
 class CommandLine(ReportCase):
@@ -344,6 +350,30 @@ class ShippedKernels(ReportCase):
                 self.assertEqual((status, err), (0, b""))
                 cycles, _ = self.assertReport(out, lib_name(stem).encode(), procedure.encode(), b"100000", 100000)
                 self.assertGreater(cycles, 0)
+
+    def test_each_simd_kernel_with_its_mask(self):
+        flags = cpu_flags()
+        if flags is None:
+            self.skipTest("no /proc/cpuinfo to learn this processor's features from")
+        simd = [("sse", "Mat_Mult_SSE", "6", {"sse", "sse2"}),
+                ("avx2", "Mat_Mult_AVX2", "3072", {"avx2", "fma"}),
+                ("avx512", "Mat_Mult_AVX512", "4096", {"avx512f"}),
+                ("outerprod_avx2", "Mat_Mult_Wide", "3072", {"avx2", "fma"}),
+                ("innerprod_avx2", "innerprod1_Wide", "3072", {"avx2", "fma"})]
+        for stem, procedure, mask, needs in simd:
+            path = os.path.join(OPTS.bin_dir, lib_name(stem))
+            if not os.path.exists(path):
+                continue  # not built for this processor family
+            with self.subTest(kernel=procedure):
+                status, out, err = run([path, procedure, "1000", mask])
+                self.assertEqual((status, err), (0, b""))
+                if needs <= flags:
+                    self.assertReport(out, lib_name(stem).encode(), procedure.encode(), b"1000", 1000)
+                else:
+                    self.assertEqual(out, b"")
+                # Asking for a feature this processor lacks as well stops the run.
+                if "3dnow" not in flags:
+                    self.assertSilent([path, procedure, "1000", str(int(mask) | 16)])
 
     def test_a_kernel_written_in_c(self):
         status, out, err = run([OPTS.c_example, "my_kernel", "1000"])

@@ -10,10 +10,13 @@ CpuFacts Everything()
 {
     CpuFacts facts;
     facts.cpuid = true;
+    facts.maxLeaf = 0x1Fu;
     facts.leaf1Ecx = 0xFFFFFFFFu;
     facts.leaf1Edx = 0xFFFFFFFFu;
+    facts.leaf7Ebx = 0xFFFFFFFFu;
     facts.maxExtLeaf = 0x80000008u;
     facts.ext1Edx = 0xFFFFFFFFu;
+    facts.xcr0 = 0xE7u; // x87, XMM, YMM, opmask, ZMM
     return facts;
 }
 
@@ -30,6 +33,10 @@ TEST(FeatureGate, EachBitNeedsItsCpuidBit)
         {feature::kCmov, &CpuFacts::leaf1Edx, 15}, {feature::kApic, &CpuFacts::leaf1Edx, 9},
         {feature::kHtt, &CpuFacts::leaf1Edx, 28},  {feature::kTsc, &CpuFacts::leaf1Edx, 4},
         {feature::k3dNow, &CpuFacts::ext1Edx, 31}, {feature::k3dNowExt, &CpuFacts::ext1Edx, 30},
+        {feature::kSsse3, &CpuFacts::leaf1Ecx, 9}, {feature::kSse41, &CpuFacts::leaf1Ecx, 19},
+        {feature::kSse42, &CpuFacts::leaf1Ecx, 20}, {feature::kAvx, &CpuFacts::leaf1Ecx, 28},
+        {feature::kFma, &CpuFacts::leaf1Ecx, 12}, {feature::kAvx2, &CpuFacts::leaf7Ebx, 5},
+        {feature::kAvx512f, &CpuFacts::leaf7Ebx, 16},
     };
     FeatureMask all = 0;
     for (const Row &row : rows) {
@@ -43,7 +50,7 @@ TEST(FeatureGate, EachBitNeedsItsCpuidBit)
         EXPECT_EQ(FeaturesPresent(all & ~row.bit, facts), 1) << "mask bit " << row.bit;
     }
     EXPECT_EQ(FeaturesPresent(all, Everything()), 1);
-    EXPECT_EQ(all, 0xF003Fu);
+    EXPECT_EQ(all, 0xF1FFFu);
 }
 
 TEST(FeatureGate, UnknownBitsAreIgnoredAndNoCpuidMeansNothing)
@@ -51,7 +58,7 @@ TEST(FeatureGate, UnknownBitsAreIgnoredAndNoCpuidMeansNothing)
     CpuFacts none;
     none.cpuid = true;
     EXPECT_EQ(FeaturesPresent(0, none), 1);
-    EXPECT_EQ(FeaturesPresent(0xFFF0FFC0u, none), 1);
+    EXPECT_EQ(FeaturesPresent(0xFFF0E000u, none), 1);
     EXPECT_EQ(FeaturesPresent(feature::kMmx, none), 0);
 
     CpuFacts noCpuid = Everything();
@@ -71,6 +78,48 @@ TEST(FeatureGate, MissingExtendedLeafMeansNo3DNow)
     EXPECT_EQ(FeaturesPresent(feature::k3dNow, facts), 0);
 }
 
+TEST(FeatureGate, WideRegistersNeedTheOperatingSystemToSaveThem)
+{
+    constexpr std::uint32_t kOsxsave = 1u << 27;
+    const FeatureMask avxFamily[] = {feature::kAvx, feature::kFma, feature::kAvx2};
+    CpuFacts facts = Everything();
+    facts.xcr0 = 0x7; // x87, XMM and YMM: enough for AVX, not for AVX-512
+    for (FeatureMask bit : avxFamily) {
+        EXPECT_EQ(FeaturesPresent(bit, facts), 1) << bit;
+    }
+    EXPECT_EQ(FeaturesPresent(feature::kAvx512f, facts), 0);
+    for (std::uint64_t missing : {0x20u, 0x40u, 0x80u}) {
+        facts.xcr0 = 0xE7u & ~missing;
+        EXPECT_EQ(FeaturesPresent(feature::kAvx512f, facts), 0) << "XCR0 without bit " << missing;
+    }
+    facts.xcr0 = 0x3; // YMM state not saved
+    for (FeatureMask bit : avxFamily) {
+        EXPECT_EQ(FeaturesPresent(bit, facts), 0) << bit;
+    }
+    facts = Everything();
+    facts.xcr0 = 0x5; // XMM state not saved
+    EXPECT_EQ(FeaturesPresent(feature::kAvx, facts), 0);
+    // Without OSXSAVE, XCR0 means nothing; the older features do not care.
+    facts = Everything();
+    facts.leaf1Ecx &= ~kOsxsave;
+    for (FeatureMask bit : avxFamily) {
+        EXPECT_EQ(FeaturesPresent(bit, facts), 0) << bit;
+    }
+    EXPECT_EQ(FeaturesPresent(feature::kAvx512f, facts), 0);
+    EXPECT_EQ(FeaturesPresent(feature::kSse42 | feature::kSsse3 | feature::kSse41, facts), 1);
+}
+
+TEST(FeatureGate, LeafSevenOnlyWhenLeafZeroReportsIt)
+{
+    CpuFacts facts = Everything();
+    facts.maxLeaf = 6;
+    EXPECT_EQ(FeaturesPresent(feature::kAvx2, facts), 0);
+    EXPECT_EQ(FeaturesPresent(feature::kAvx512f, facts), 0);
+    EXPECT_EQ(FeaturesPresent(feature::kAvx | feature::kFma, facts), 1);
+    facts.maxLeaf = 7;
+    EXPECT_EQ(FeaturesPresent(feature::kAvx2 | feature::kAvx512f, facts), 1);
+}
+
 #if defined(MATMUL_CPU_X86) && (defined(__GNUC__) || defined(__clang__))
 TEST(FeatureGate, AgreesWithTheProcessorOnThisMachine)
 {
@@ -82,6 +131,13 @@ TEST(FeatureGate, AgreesWithTheProcessorOnThisMachine)
     EXPECT_EQ(CheckFeatures(feature::kSse3), __builtin_cpu_supports("sse3") ? 1 : 0);
     EXPECT_EQ(CheckFeatures(feature::kCmov), __builtin_cpu_supports("cmov") ? 1 : 0);
     EXPECT_EQ(CheckFeatures(feature::kSse | feature::kSse2), __builtin_cpu_supports("sse2") ? 1 : 0);
+    EXPECT_EQ(CheckFeatures(feature::kSsse3), __builtin_cpu_supports("ssse3") ? 1 : 0);
+    EXPECT_EQ(CheckFeatures(feature::kSse41), __builtin_cpu_supports("sse4.1") ? 1 : 0);
+    EXPECT_EQ(CheckFeatures(feature::kSse42), __builtin_cpu_supports("sse4.2") ? 1 : 0);
+    EXPECT_EQ(CheckFeatures(feature::kAvx), __builtin_cpu_supports("avx") ? 1 : 0);
+    EXPECT_EQ(CheckFeatures(feature::kFma), __builtin_cpu_supports("fma") ? 1 : 0);
+    EXPECT_EQ(CheckFeatures(feature::kAvx2), __builtin_cpu_supports("avx2") ? 1 : 0);
+    EXPECT_EQ(CheckFeatures(feature::kAvx512f), __builtin_cpu_supports("avx512f") ? 1 : 0);
     EXPECT_TRUE(ReadCpuFacts().cpuid);
 }
 #endif
