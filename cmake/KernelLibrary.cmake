@@ -7,6 +7,10 @@
 function(matmul_add_kernel name)
   cmake_parse_arguments(ARG "SCALAR" "" "" ${ARGN})
   add_library(${name} MODULE ${ARG_UNPARSED_ARGUMENTS})
+  if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
+    # Export __stdcall kernels by their plain names (Mat_Mult, not Mat_Mult@12).
+    target_link_options(${name} PRIVATE -Wl,--kill-at)
+  endif()
   if(ARG_SCALAR)
     target_compile_options(${name} PRIVATE
       $<IF:$<CXX_COMPILER_ID:Clang>,-fno-vectorize;-fno-slp-vectorize,-fno-tree-vectorize>)

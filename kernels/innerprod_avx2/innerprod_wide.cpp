@@ -18,10 +18,11 @@ KERNEL_DEFINE(innerprod1_Wide)
     const __m256d a2 = _mm256_cvtps_pd(_mm_loadu_ps(a->m[2]));
     const __m256d a3 = _mm256_cvtps_pd(_mm_loadu_ps(a->m[3]));
     // b widened once; its elements are then broadcast straight from memory.
-    alignas(32) double wideB[4][4];
+    // No over-aligned locals: GCC cannot realign the stack in 64-bit Windows code.
+    double wideB[4][4];
 #pragma GCC unroll 4
     for (int i = 0; i < 4; ++i) {
-        _mm256_store_pd(wideB[i], _mm256_cvtps_pd(_mm_loadu_ps(b->m[i])));
+        _mm256_storeu_pd(wideB[i], _mm256_cvtps_pd(_mm_loadu_ps(b->m[i])));
     }
 #pragma GCC unroll 4
     for (int i = 3; i >= 0; --i) {

@@ -18,10 +18,11 @@ KERNEL_DEFINE(Mat_Mult_Wide)
     const __m256d b3 = _mm256_cvtps_pd(_mm_loadu_ps(b->m[3]));
     // a widened once; its elements are then broadcast straight from memory,
     // which leaves the shuffle port to the conversions the roundings need.
-    alignas(32) double wideA[4][4];
+    // No over-aligned locals: GCC cannot realign the stack in 64-bit Windows code.
+    double wideA[4][4];
 #pragma GCC unroll 4
     for (int i = 0; i < 4; ++i) {
-        _mm256_store_pd(wideA[i], _mm256_cvtps_pd(_mm_loadu_ps(a->m[i])));
+        _mm256_storeu_pd(wideA[i], _mm256_cvtps_pd(_mm_loadu_ps(a->m[i])));
     }
 #pragma GCC unroll 4
     for (int i = 0; i < 4; ++i) {

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,27 @@ const SimdKernel kAvx512{AVX512_PATH, "Mat_Mult_AVX512", feature::kAvx512f, Step
 const SimdKernel kWideOuter{OUTERPROD_AVX2_PATH, "Mat_Mult_Wide", feature::kAvx2 | feature::kFma, Steps::Wide};
 const SimdKernel kWideInner{INNERPROD_AVX2_PATH, "innerprod1_Wide", feature::kAvx2 | feature::kFma, Steps::Wide};
 
+// a * b + c rounded once to single precision, without trusting the C
+// library's fmaf (some round twice). The product is exact in double; the sum
+// is taken in double rounded to odd, from which one rounding to single is
+// correct.
+float FusedMultiplyAdd(float a, float b, float c)
+{
+    const double product = static_cast<double>(a) * static_cast<double>(b);
+    const double addend = static_cast<double>(c);
+    const double sum = product + addend;
+    // The error of that sum, exactly (two-sum).
+    const double fromAddend = sum - product;
+    const double error = (product - (sum - fromAddend)) + (addend - fromAddend);
+    double odd = sum;
+    std::uint64_t bits;
+    std::memcpy(&bits, &sum, sizeof bits);
+    if (error != 0 && (bits & 1) == 0) {
+        odd = std::nextafter(sum, error > 0 ? HUGE_VAL : -HUGE_VAL);
+    }
+    return static_cast<float>(odd);
+}
+
 // a x b with the rounding steps of the given kind spelled out per element.
 Matrix4 InOrder(const Matrix4 &a, const Matrix4 &b, Steps steps)
 {
@@ -44,7 +67,7 @@ Matrix4 InOrder(const Matrix4 &a, const Matrix4 &b, Steps steps)
             float sum = a.m[i][0] * b.m[0][j];
             for (int c = 1; c < 4; ++c) {
                 if (steps == Steps::Fused) {
-                    sum = std::fma(a.m[i][c], b.m[c][j], sum);
+                    sum = FusedMultiplyAdd(a.m[i][c], b.m[c][j], sum);
                 } else {
                     const float product = a.m[i][c] * b.m[c][j];
                     sum = sum + product;
@@ -223,7 +246,7 @@ TEST_F(WideTwins, RoundsThroughDoubleLikeMatMult)
     b.m[0][0] = 1.0f;
     a.m[0][1] = std::ldexp(1.0f + std::ldexp(1.0f, -12), -24);
     b.m[1][0] = 1.0f - std::ldexp(1.0f, -12) + std::ldexp(1.0f, -24);
-    ASSERT_EQ(std::fma(a.m[0][1], b.m[1][0], 1.0f), 1.0f + std::ldexp(1.0f, -23));
+    ASSERT_EQ(FusedMultiplyAdd(a.m[0][1], b.m[1][0], 1.0f), 1.0f + std::ldexp(1.0f, -23));
     const Matrix4 scalar = RunGuarded(outer.entry(), a, b, 0);
     EXPECT_EQ(scalar.m[0][0], 1.0f);
     EXPECT_TRUE(SameBits(RunGuarded(wideOuter.entry(), a, b, 16), scalar));

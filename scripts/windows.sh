@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Builds the program and its kernel libraries for Windows with mingw-w64 and
+# runs them under wine: the whole test suite (default, for win32 then win64),
+# or the bench ("bench", on win32). Installs the cross compilers and wine
+# from Debian's archive first where they are missing.
+#
+#   scripts/windows.sh              # test win32 and win64
+#   scripts/windows.sh win32        # test one of them
+#   scripts/windows.sh bench        # time the kernels on win32
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
+
+install_missing() {
+    local missing=()
+    for package in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "== installing ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" dpkg --add-architecture i386
+    # The i386 and amd64 lists can disagree for a moment; one retry settles it.
+    "${sudo[@]}" apt-get update -qq || "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Runs one workflow preset with a wine prefix inside its build tree and a
+# wine server that is up before CTest starts and stopped after it: started
+# from inside a test, wine's background processes would hold the test's
+# pipes open.
+run_workflow() {
+    local workflow=$1 tree=$2
+    export WINEPREFIX="$PWD/$tree/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
+    unset DISPLAY
+    mkdir -p "$WINEPREFIX"
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        echo "== creating the wine prefix $WINEPREFIX"
+        # Its exit status says little; the prefix's registry says it is ready.
+        wineboot --init </dev/null >/dev/null 2>&1 || true
+        wineserver -w || true
+        [ -f "$WINEPREFIX/system.reg" ] || { echo "could not create $WINEPREFIX" >&2; return 1; }
+    fi
+    # A server already running for this prefix is fine: -p then says so and
+    # leaves it be.
+    wineserver -p || true
+    wine wineboot </dev/null >/dev/null 2>&1
+    local status=0
+    cmake --workflow --preset "$workflow" || status=$?
+    wineserver -k || true
+    return $status
+}
+
+install_missing
+case "${1:-all}" in
+    all) run_workflow win32 build-win32 && run_workflow win64 build-win64 ;;
+    win32 | win64) run_workflow "$1" "build-$1" ;;
+    bench) run_workflow win32-bench build-win32 ;;
+    *) echo "usage: $0 [win32|win64|bench]" >&2; exit 2 ;;
+esac
