@@ -6,9 +6,9 @@
 #include "platform.h"
 #include "tokenizer.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <span>
 
 namespace {
 
@@ -60,14 +60,14 @@ std::uint64_t RoundedQuotient(std::uint64_t total, std::uint64_t count)
     return quotient;
 }
 
-// Calls the kernel count times between the two counter reads and returns the
-// elapsed clock ticks and milliseconds. The loop holds only the call and the
-// count-down.
 struct Elapsed {
     std::uint64_t cycles;
     std::uint64_t milliseconds;
 };
 
+// Calls the kernel count times between the two counter reads and returns the
+// elapsed clock ticks and milliseconds. The loop holds only the call and the
+// count-down.
 Elapsed TimeKernel(KernelEntry entry, std::uint32_t count)
 {
     Matrix4 *const result = &g_matrices.result;

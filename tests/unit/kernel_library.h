@@ -44,6 +44,18 @@ inline Matrix4 Identity()
     return m;
 }
 
+// Every element set to value.
+inline Matrix4 Filled(float value)
+{
+    Matrix4 m;
+    for (auto &row : m.m) {
+        for (float &x : row) {
+            x = value;
+        }
+    }
+    return m;
+}
+
 inline bool SameBits(const Matrix4 &x, const Matrix4 &y)
 {
     return std::memcmp(&x, &y, sizeof x) == 0;

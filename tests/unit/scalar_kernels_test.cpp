@@ -165,12 +165,7 @@ TEST_F(ScalarKernels, EarlierResultHasNoEffectAndNoAlignmentIsNeeded)
     std::mt19937 rng(19);
     const Matrix4 a = MixedOperand(rng, 8);
     const Matrix4 b = MixedOperand(rng, 8);
-    Matrix4 garbage;
-    for (auto &row : garbage.m) {
-        for (float &x : row) {
-            x = std::numeric_limits<float>::quiet_NaN();
-        }
-    }
+    const Matrix4 garbage = Filled(std::numeric_limits<float>::quiet_NaN());
     for (std::size_t offset : {0u, 4u, 8u, 12u, 16u, 36u}) {
         EXPECT_TRUE(SameBits(RunGuarded(outer.entry(), a, b, offset, &garbage), FourRoundings(a, b))) << offset;
         EXPECT_TRUE(SameBits(RunGuarded(inner.entry(), a, b, offset, &garbage), OneRounding(a, b))) << offset;

@@ -140,12 +140,7 @@ TEST_P(SimdKernelTest, HonoursTheContract)
     std::mt19937 rng(3);
     const Matrix4 a = MixedOperand(rng, 10);
     const Matrix4 b = MixedOperand(rng, 10);
-    Matrix4 garbage;
-    for (auto &row : garbage.m) {
-        for (float &x : row) {
-            x = std::nanf("");
-        }
-    }
+    const Matrix4 garbage = Filled(std::nanf(""));
     // 16-byte aligned, but not 32- or 64-byte aligned.
     const Matrix4 reference = RunGuarded(entry(), a, b, 0);
     for (std::size_t offset : {16u, 48u}) {
@@ -255,12 +250,8 @@ TEST_F(WideTwins, RoundsThroughDoubleLikeMatMult)
 TEST_F(WideTwins, ZerosKeepTheScalarKernelsSigns)
 {
     // -0 products: Mat_Mult adds them onto +0, innerprod1 sums them as they are.
-    Matrix4 negativeZero;
-    Matrix4 ones;
-    for (int k = 0; k < 16; ++k) {
-        negativeZero.m[k / 4][k % 4] = -0.0f;
-        ones.m[k / 4][k % 4] = 1.0f;
-    }
+    const Matrix4 negativeZero = Filled(-0.0f);
+    const Matrix4 ones = Filled(1.0f);
     for (const auto &[a, b] : {std::pair{negativeZero, ones}, std::pair{ones, negativeZero}}) {
         EXPECT_TRUE(SameBits(RunGuarded(wideOuter.entry(), a, b, 16), RunGuarded(outer.entry(), a, b, 0)));
         EXPECT_TRUE(SameBits(RunGuarded(wideInner.entry(), a, b, 16), RunGuarded(inner.entry(), a, b, 0)));
