@@ -3,9 +3,10 @@
 prints a Markdown table of clock ticks per call.
 
 Each kernel gets a repeat count that takes about half a second, then several
-runs of Test; clock ticks per call are taken from each run's total (total
-ticks / count, so fractions are kept) and summarised as median, minimum and
-maximum. Ratios are to Mat_Mult's median in the same run of the bench.
+runs of Test, taken round by round across all kernels; clock ticks per call
+are taken from each run's total (total ticks / count, so fractions are kept)
+and summarised as median, minimum and maximum. Ratios are to Mat_Mult's
+median in the same run of the bench.
 """
 import argparse
 import os
@@ -76,7 +77,7 @@ def main():
     opts.emulator = [part for part in opts.emulator.split(";") if part]
     suffix = ".dll" if opts.test.lower().endswith(".exe") else ".so"
 
-    rows = []
+    kernels = []
     notes = []
     for stem, procedure, mask in read_manifest(opts.manifest):
         library = os.path.join(opts.bin_dir, stem + suffix)
@@ -87,21 +88,27 @@ def main():
         if count is None:
             notes.append(f"{procedure} did not run (mask {mask}: this processor lacks a feature it needs)")
             continue
-        ticks = []
-        ns = []
-        for _ in range(opts.runs):
-            result = run_test(opts, library, procedure, count, mask)
-            if result is None:
-                continue
-            cycles, ms = result
-            ticks.append(cycles / count)
-            ns.append(ms * 1e6 / count)
-        if not ticks:
-            notes.append(f"{procedure} stopped reporting")
+        kernels.append({"name": stem + suffix, "library": library, "procedure": procedure, "mask": mask,
+                        "count": count, "ticks": [], "ns": []})
+
+    # Round by round, every kernel once a round, so that a change in the
+    # machine's speed during the bench touches all kernels alike.
+    for round_number in range(opts.runs):
+        for k in kernels:
+            result = run_test(opts, k["library"], k["procedure"], k["count"], k["mask"])
+            if result is not None:
+                cycles, ms = result
+                k["ticks"].append(cycles / k["count"])
+                k["ns"].append(ms * 1e6 / k["count"])
+        print(f"round {round_number + 1} of {opts.runs} done", file=sys.stderr, flush=True)
+
+    rows = []
+    for k in kernels:
+        if not k["ticks"]:
+            notes.append(f"{k['procedure']} stopped reporting")
             continue
-        rows.append((stem + suffix, procedure, mask, count, statistics.median(ticks), min(ticks), max(ticks),
-                     statistics.median(ns)))
-        print(f"timed {procedure}: {count} calls x {len(ticks)} runs", file=sys.stderr, flush=True)
+        rows.append((k["name"], k["procedure"], k["mask"], k["count"], statistics.median(k["ticks"]),
+                     min(k["ticks"]), max(k["ticks"]), statistics.median(k["ns"])))
 
     reference = next((r[4] for r in rows if r[1] == REFERENCE), None)
     print()
