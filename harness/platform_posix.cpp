@@ -83,7 +83,10 @@ std::string ProgramDirectory()
     }
     const std::string_view exe(path, static_cast<std::size_t>(length));
     const std::size_t slash = exe.rfind('/');
-    return slash == std::string_view::npos ? std::string() : std::string(exe.substr(0, slash));
+    if (slash == std::string_view::npos) {
+        return {};
+    }
+    return slash == 0 ? std::string("/") : std::string(exe.substr(0, slash));
 }
 
 void *OpenAt(const std::string &path)
