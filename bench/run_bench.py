@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Times every kernel in the manifest through the real Test program and
+"""Times every registered kernel through the real Test program and
 prints a Markdown table of clock ticks per call.
 
 Each kernel gets a repeat count that takes about half a second, then several
@@ -21,14 +21,15 @@ TARGET_MS = 500
 REFERENCE = "Mat_Mult"
 
 
-def read_manifest(path):
+def read_kernel_list(path):
+    """The build's list of registered kernels: (library file, procedure, mask)."""
     entries = []
     with open(path) as f:
         for line in f:
-            line = line.split("#", 1)[0].split()
-            if line:
-                library, procedure, mask = line
-                entries.append((library, procedure, mask))
+            if line.startswith("#") or not line.strip():
+                continue
+            library, procedure, mask = line.rstrip("\n").split("\t")[:3]
+            entries.append((library, procedure, mask))
     return entries
 
 
@@ -69,26 +70,22 @@ def processor_name():
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--test", required=True, help="the Test program")
-    parser.add_argument("--bin-dir", required=True, help="where the kernel libraries are")
-    parser.add_argument("--manifest", required=True)
+    parser.add_argument("--kernels", required=True, help="the build's kernel list, beside the libraries")
     parser.add_argument("--runs", type=int, default=7)
     parser.add_argument("--emulator", default="", help="';'-separated command that runs Test")
     opts = parser.parse_args()
     opts.emulator = [part for part in opts.emulator.split(";") if part]
-    suffix = ".dll" if opts.test.lower().endswith(".exe") else ".so"
+    bin_dir = os.path.dirname(os.path.abspath(opts.kernels))
 
     kernels = []
     notes = []
-    for stem, procedure, mask in read_manifest(opts.manifest):
-        library = os.path.join(opts.bin_dir, stem + suffix)
-        if not os.path.exists(library):
-            notes.append(f"{stem}{suffix} was not built: {procedure} left out")
-            continue
+    for name, procedure, mask in read_kernel_list(opts.kernels):
+        library = os.path.join(bin_dir, name)
         count = calibrate(opts, library, procedure, mask)
         if count is None:
             notes.append(f"{procedure} did not run (mask {mask}: this processor lacks a feature it needs)")
             continue
-        kernels.append({"name": stem + suffix, "library": library, "procedure": procedure, "mask": mask,
+        kernels.append({"name": name, "library": library, "procedure": procedure, "mask": mask,
                         "count": count, "ticks": [], "ns": []})
 
     # Round by round, every kernel once a round, so that a change in the

@@ -1,11 +1,31 @@
-# matmul_add_kernel(<name> [SCALAR] [ISA <flag>...] SOURCES <source>...)
-# A kernel library, loaded at run time by path: <name>.so (or <name>.dll)
-# with no "lib" prefix in the program's directory, exporting only what its
-# sources mark with KERNEL_DEFINE. SCALAR keeps the compiler from turning
-# the kernel's arithmetic into vector instructions: such a kernel is a
-# scalar reference point. ISA names the instruction-set flags this library
-# alone is built with (-mavx2 ...); everything else stays at the baseline.
-function(matmul_add_kernel name)
+# The kernel registry. Every fact about a kernel is written once, in its
+# matmul_add_kernel line; the build, the kernel list the bench and the tests
+# read, and the tests' expectations all come from it.
+#
+# matmul_add_kernel(<name> PROCEDURE <procedure> [MASK <mask>] [SCALAR]
+#                   [PRODUCT a*b|b*a|none] [ROUNDING <model>...]
+#                   [ISA <flag>...] SOURCES <source>...)
+#
+# Builds <name>.so (or <name>.dll), with no "lib" prefix, into the program's
+# directory, exporting only what its sources mark with KERNEL_DEFINE.
+#   PROCEDURE  the exported kernel.
+#   MASK       the feature mask Test needs to run it (default 0).
+#   SCALAR     keeps the compiler from turning the kernel's arithmetic into
+#              vector instructions: such a kernel is a scalar reference.
+#   PRODUCT    what it computes, row-major: a*b (the default), b*a, or none
+#              for a kernel that computes nothing on purpose (the null and
+#              calibration kernels).
+#   ROUNDING   the rounding models it claims to match bit for bit (outerprod,
+#              innerprod, float-mul-add, float-fma, correctly-rounded); the
+#              tests then hold it to them.
+#   ISA        the instruction-set flags this library alone is built with
+#              (-mavx2 ...); everything else stays at the baseline.
+set(MATMUL_ROUNDING_MODELS outerprod innerprod float-mul-add float-fma correctly-rounded)
+
+# matmul_build_kernel_library(<name> [SCALAR] [ISA <flag>...] SOURCES <source>...)
+# Only the build: for libraries the tests load that are not kernels of the
+# list (the probe, the README's C example).
+function(matmul_build_kernel_library name)
   cmake_parse_arguments(ARG "SCALAR" "" "ISA;SOURCES" ${ARGN})
   add_library(${name} MODULE ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${ARG_ISA})
@@ -15,11 +35,67 @@ function(matmul_add_kernel name)
   endif()
   if(ARG_SCALAR)
     target_compile_options(${name} PRIVATE
-      $<IF:$<CXX_COMPILER_ID:Clang>,-fno-vectorize;-fno-slp-vectorize,-fno-tree-vectorize>)
+      $<IF:$<C_COMPILER_ID:Clang>,-fno-vectorize;-fno-slp-vectorize,-fno-tree-vectorize>)
   endif()
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/include)
+  target_link_libraries(${name} PRIVATE matmul::kernel_contract)
   set_target_properties(${name} PROPERTIES
     PREFIX ""
     LIBRARY_OUTPUT_DIRECTORY ${MATMUL_BIN_DIR}
     RUNTIME_OUTPUT_DIRECTORY ${MATMUL_BIN_DIR})
+endfunction()
+
+function(matmul_add_kernel name)
+  cmake_parse_arguments(ARG "SCALAR" "PROCEDURE;MASK;PRODUCT" "ISA;SOURCES;ROUNDING" ${ARGN})
+  if(NOT ARG_PROCEDURE OR NOT ARG_SOURCES)
+    message(FATAL_ERROR "matmul_add_kernel(${name}): PROCEDURE and SOURCES are required")
+  endif()
+  if(NOT DEFINED ARG_MASK)
+    set(ARG_MASK 0)
+  endif()
+  if(NOT ARG_MASK MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "matmul_add_kernel(${name}): MASK must be a decimal number, not '${ARG_MASK}'")
+  endif()
+  if(NOT DEFINED ARG_PRODUCT)
+    set(ARG_PRODUCT "a*b")
+  endif()
+  if(NOT ARG_PRODUCT MATCHES "^(a\\*b|b\\*a|none)$")
+    message(FATAL_ERROR "matmul_add_kernel(${name}): PRODUCT must be a*b, b*a or none")
+  endif()
+  foreach(model IN LISTS ARG_ROUNDING)
+    if(NOT model IN_LIST MATMUL_ROUNDING_MODELS)
+      message(FATAL_ERROR "matmul_add_kernel(${name}): unknown rounding model '${model}'")
+    endif()
+  endforeach()
+  set(scalar)
+  if(ARG_SCALAR)
+    set(scalar SCALAR)
+  endif()
+  matmul_build_kernel_library(${name} ${scalar} ISA ${ARG_ISA} SOURCES ${ARG_SOURCES})
+  list(JOIN ARG_ROUNDING "," rounding)
+  set_target_properties(${name} PROPERTIES
+    MATMUL_PROCEDURE ${ARG_PROCEDURE}
+    MATMUL_MASK ${ARG_MASK}
+    MATMUL_PRODUCT ${ARG_PRODUCT}
+    MATMUL_ROUNDING "${rounding}")
+  set_property(GLOBAL APPEND PROPERTY MATMUL_KERNELS ${name})
+endfunction()
+
+# matmul_write_kernel_list(<file>)
+# Writes the registered kernels, one a line, tab-separated:
+#   <library file> <procedure> <mask> <product> <rounding models, comma-separated, or ->
+# Lines starting with '#' are comments.
+function(matmul_write_kernel_list file)
+  get_property(kernels GLOBAL PROPERTY MATMUL_KERNELS)
+  set(content "# library\tprocedure\tmask\tproduct\trounding\n")
+  foreach(kernel IN LISTS kernels)
+    get_target_property(procedure ${kernel} MATMUL_PROCEDURE)
+    get_target_property(mask ${kernel} MATMUL_MASK)
+    get_target_property(product ${kernel} MATMUL_PRODUCT)
+    get_target_property(rounding ${kernel} MATMUL_ROUNDING)
+    if(NOT rounding)
+      set(rounding "-")
+    endif()
+    string(APPEND content "$<TARGET_FILE_NAME:${kernel}>\t${procedure}\t${mask}\t${product}\t${rounding}\n")
+  endforeach()
+  file(GENERATE OUTPUT ${file} CONTENT "${content}")
 endfunction()
