@@ -30,10 +30,6 @@ char g_scratch[kTextSize];
 char g_libraryPath[kTextSize];
 char g_procedureName[kTextSize];
 
-constexpr char kSeparators[] = " \t";
-constexpr char kQuotes[] = "\"'`\xB4";
-const TokenizerConfig kArgConfig{0, kSeparators, kQuotes, nullptr, nullptr, 0, 0};
-
 constexpr char kUsage[] = "Usage:\r\n\tTest <Dll name> <Procedure name> <Repeat count> [Features needed]\r\n";
 
 void WriteOut(const char *text)
@@ -128,7 +124,7 @@ void PrintTimes(std::uint32_t count, const Elapsed &elapsed)
 
 void RunBenchmark()
 {
-    const ArgList args = SplitArgs(&kArgConfig, g_commandLine);
+    const ArgList args = SplitArgs(&kArgSyntax, g_commandLine);
     if (!args) {
         return;
     }

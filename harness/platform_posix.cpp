@@ -1,5 +1,6 @@
 // The platform layer on POSIX systems.
 #include "platform.h"
+#include "tokenizer.h"
 
 #include <cerrno>
 #include <csignal>
@@ -19,38 +20,6 @@ namespace {
 std::string g_commandLine;
 thread_local std::uint32_t t_lastError = 0;
 
-constexpr char kQuotes[] = {'"', '\'', '`', '\xB4'};
-
-bool IsQuote(char c)
-{
-    for (char q : kQuotes) {
-        if (c == q) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// An argument the tokenizer would not give back as it stands: empty, holding
-// a separator, or opening with a quote character.
-bool NeedsQuoting(std::string_view arg)
-{
-    return arg.empty() || arg.find_first_of(" \t") != std::string_view::npos || IsQuote(arg.front());
-}
-
-// The first quote character the argument does not contain. An argument that
-// holds all four cannot be quoted whole; it is wrapped in '"' and splits
-// where the tokenizer meets that character.
-char PickQuote(std::string_view arg)
-{
-    for (char q : kQuotes) {
-        if (arg.find(q) == std::string_view::npos) {
-            return q;
-        }
-    }
-    return kQuotes[0];
-}
-
 // Rebuilds the single command-line text that Windows hands a program: the
 // arguments joined by single blanks, each one that needs it wrapped in
 // quotes, so that splitting the text gives the arguments back.
@@ -62,8 +31,11 @@ std::string JoinArguments(int argc, char **argv)
         if (i > 0) {
             text += ' ';
         }
-        if (NeedsQuoting(arg)) {
-            const char quote = PickQuote(arg);
+        if (ArgNeedsQuoting(arg)) {
+            // An argument holding all four quote characters is wrapped in
+            // the first; it splits where the tokenizer meets that character.
+            const char fitting = ArgQuoteFor(arg);
+            const char quote = fitting != '\0' ? fitting : kArgQuotes[0];
             text += quote;
             text += arg;
             text += quote;
