@@ -1,4 +1,6 @@
-// The platform layer on POSIX systems.
+// The platform layer on Linux: POSIX services, with the program's own path
+// read from /proc/self/exe and the GNU loader extensions (dladdr1, dlinfo)
+// that only this system's loader has in this form.
 #include "platform.h"
 #include "tokenizer.h"
 
@@ -61,9 +63,14 @@ std::string ProgramDirectory()
     return slash == 0 ? std::string("/") : std::string(exe.substr(0, slash));
 }
 
-void *OpenAt(const std::string &path)
+void *OpenAt(const std::string &path, std::string *reason)
 {
-    return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr && reason != nullptr) {
+        const char *message = dlerror();
+        *reason = message != nullptr ? message : "the loader refused it";
+    }
+    return library;
 }
 
 } // namespace
@@ -114,25 +121,26 @@ std::uint32_t GetTickCount()
     return static_cast<std::uint32_t>(ms);
 }
 
-#if !defined(MATMUL_CPU_X86) && !defined(MATMUL_CPU_AARCH64)
-std::uint64_t ReadTimeStampCounter()
+std::uint64_t MonotonicClockNanoseconds()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
-#endif
 
 // A bare file name is looked for where a Windows program looks for its
 // libraries: beside the program, then in the current directory, then along
 // the loader's own search path. A name with a directory is used as given.
-LibraryHandle OpenLibrary(const char *path)
+LibraryHandle OpenLibrary(const char *path, std::string *reason)
 {
     if (path == nullptr || *path == '\0') {
+        if (reason != nullptr) {
+            *reason = "no library named";
+        }
         return nullptr;
     }
     if (std::strchr(path, '/') != nullptr) {
-        return OpenAt(path);
+        return OpenAt(path, reason);
     }
     for (const std::string &dir : {ProgramDirectory(), std::string(".")}) {
         if (dir.empty()) {
@@ -140,19 +148,15 @@ LibraryHandle OpenLibrary(const char *path)
         }
         const std::string candidate = dir + '/' + path;
         if (access(candidate.c_str(), F_OK) == 0) {
-            return OpenAt(candidate);
+            return OpenAt(candidate, reason);
         }
     }
-    return OpenAt(path);
+    return OpenAt(path, reason);
 }
 
-KernelEntry FindProcedure(LibraryHandle library, const char *name)
+void *FindProcedure(LibraryHandle library, const char *name)
 {
-    void *symbol = dlsym(library, name);
-    KernelEntry entry = nullptr;
-    static_assert(sizeof entry == sizeof symbol);
-    std::memcpy(&entry, &symbol, sizeof entry);
-    return entry;
+    return dlsym(library, name);
 }
 
 void CloseLibrary(LibraryHandle library)
