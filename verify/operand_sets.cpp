@@ -101,6 +101,49 @@ void AddSpecial(std::vector<OperandPair> &pairs, OperandRandom &random, int coun
     }
 }
 
+// Sums built so that the rounding models give different results: on the
+// diagonal of x*y, element [k][k] is row k of x times column k of y.
+//   [0][0] 1 + (2^-24 + 2^-60): one rounding of the exact sum goes up, while
+//          rounding through double first lands on the tie and stays at 1.
+//   [1][1] 1 + 2^-60 - 1: only the exact sum keeps 2^-60.
+//   [2][2] 1 + 2^-24 * (1 + 2^-27): a product rounded to single lands on the
+//          tie and stays at 1; kept in double, it rounds up.
+//   [3][3] 1 + 3 * 2^-25: summed in double it rounds up; rounded to single
+//          after each step, it stays at 1.
+// Each copy is scaled by powers of two and its sign flipped at random, which
+// keeps every rounding decision as it is.
+void AddDiscriminating(std::vector<OperandPair> &pairs, OperandRandom &random, int count)
+{
+    const float x[4][4] = {
+        {1.0f, 0x1p-24f * (1.0f + 0x1p-12f), 0.0f, 0.0f},
+        {1.0f, 0x1p-30f, -1.0f, 0.0f},
+        {1.0f, 0x1p-24f * (1.0f + 0x1p-9f), 0.0f, 0.0f},
+        {1.0f, 0x1p-25f, 0x1p-25f, 0x1p-25f},
+    };
+    const float y[4][4] = {
+        // y[c][k]: column k pairs with row k of x.
+        {1.0f, 1.0f, 1.0f, 1.0f},
+        {1.0f - 0x1p-12f + 0x1p-24f, 0x1p-30f, 1.0f - 0x1p-9f + 0x1p-18f, 1.0f},
+        {0.0f, 1.0f, 0.0f, 1.0f},
+        {0.0f, 0.0f, 0.0f, 1.0f},
+    };
+    for (int k = 0; k < count; ++k) {
+        Matrix4 rows;
+        Matrix4 columns;
+        for (int i = 0; i < 4; ++i) {
+            const int scale = static_cast<int>(random.Next() % 41) - 20;
+            const float sign = (random.Next() & 1) != 0 ? -1.0f : 1.0f;
+            for (int c = 0; c < 4; ++c) {
+                rows.m[i][c] = sign * std::ldexp(x[i][c], scale);
+                columns.m[c][i] = std::ldexp(y[c][i], -scale);
+            }
+        }
+        // The same sums for a kernel computing a*b and one computing b*a.
+        pairs.push_back({rows, columns});
+        pairs.push_back({columns, rows});
+    }
+}
+
 } // namespace
 
 std::vector<OperandPair> ArithmeticOperands()
@@ -111,5 +154,6 @@ std::vector<OperandPair> ArithmeticOperands()
     AddMixed(pairs, random, 1000);
     AddCancelling(pairs, random, 500);
     AddSpecial(pairs, random, 500);
+    AddDiscriminating(pairs, random, 50);
     return pairs;
 }

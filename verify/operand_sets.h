@@ -32,5 +32,6 @@ Matrix4 MixedMatrix(OperandRandom &random, int low, int high);
 
 // A few thousand pairs: operands drawn as Test draws them; mixed signs and
 // magnitudes from 2^-30 to 2^30; sums that cancel; and special values
-// (zeros of both signs, subnormals, infinities, NaN).
+// (zeros of both signs, subnormals, infinities, NaN); and sums on which the
+// rounding models differ.
 std::vector<OperandPair> ArithmeticOperands();

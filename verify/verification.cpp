@@ -123,7 +123,10 @@ std::string TextReport(const Verification &v)
         rounding += (rounding.empty() ? "" : ", ") + model;
     }
     text += "Rounding:    " + (rounding.empty() ? std::string("none of the models") : rounding) + "\n";
-    text += "Worst error: " + Number(v.worstError, "%.3g") + " of the bound 4u * sum |x[i][c] * y[c][j]|\n";
+    text += "Worst error: " +
+            (std::isfinite(v.worstError) ? Number(v.worstError, "%.3g") + " of the bound 4u * sum |x[i][c] * y[c][j]|"
+                                         : std::string("unbounded: a result that is not finite")) +
+            "\n";
     text += std::string("Verdict:     ") + VerdictName(v.verdict);
     if (v.verdict == Verification::Verdict::Wrong) {
         text += ": " + v.reason;
