@@ -9,6 +9,7 @@
 #include "verification.h"
 
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -31,34 +32,33 @@ std::string MissingFeatures(FeatureMask mask)
     return missing;
 }
 
-// Runs one step in a child. A fault, a hang or a missing answer is a failed
-// check of that name; false when the kernel could not be loaded or found.
-bool RunCheckStep(Verification &v, const std::string &step, std::string_view name)
+// Runs one step in a child. A fault, a hang or a missing answer fails each
+// of the checks the step makes, with what happened.
+void RunCheckStep(Verification &v, const std::string &step, std::initializer_list<std::string_view> names)
 {
     const isolation::ChildOutcome outcome =
         isolation::RunInChild(RunStep, EncodeRequest(step, v.library, v.procedure), kStepSeconds);
+    std::string failure;
     switch (outcome.ended) {
-    case isolation::ChildOutcome::Ended::Normally: {
-        const std::size_t before = v.checks.size();
-        if (!ReadAnswer(outcome.output, v)) {
-            return !v.reason.empty() ? false : (v.checks.push_back({std::string(name), false, "no answer"}), true);
+    case isolation::ChildOutcome::Ended::Normally:
+        if (ReadAnswer(outcome.output, v)) {
+            return;
         }
-        if (v.checks.size() == before) {
-            v.checks.push_back({std::string(name), false, "no answer"});
-        }
-        return true;
-    }
+        failure = "the step ended without an answer";
+        break;
     case isolation::ChildOutcome::Ended::Fault:
-        v.checks.push_back({std::string(name), false, "the kernel faulted: " + outcome.how});
-        return true;
+        failure = "the kernel faulted: " + outcome.how;
+        break;
     case isolation::ChildOutcome::Ended::TimedOut:
-        v.checks.push_back({std::string(name), false, "the kernel did not return: " + outcome.how});
-        return true;
+        failure = "the kernel did not return: " + outcome.how;
+        break;
     case isolation::ChildOutcome::Ended::NotStarted:
-        v.checks.push_back({std::string(name), false, "could not start a child process: " + outcome.how});
-        return true;
+        failure = "could not start a child process: " + outcome.how;
+        break;
     }
-    return true;
+    for (std::string_view name : names) {
+        v.checks.push_back({std::string(name), false, failure});
+    }
 }
 
 // Loads the library in a child first: a library whose start-up code faults
@@ -97,9 +97,9 @@ Verification VerifyKernel(const std::string &library, const std::string &procedu
         return v;
     }
     for (std::size_t i = 0; i < kContractChecks.size(); ++i) {
-        RunCheckStep(v, std::to_string(i), ContractCheckName(kContractChecks[i]));
+        RunCheckStep(v, std::to_string(i), {ContractCheckName(kContractChecks[i])});
     }
-    RunCheckStep(v, "arithmetic", kProductCheck);
+    RunCheckStep(v, "arithmetic", {kProductCheck, kAccuracyCheck, kSpecialsCheck});
     v.verdict = Verification::Verdict::Correct;
     for (const CheckResult &check : v.checks) {
         if (!check.passed) {

@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""Runs the real Verify program and checks its verdicts: on a registered
+kernel (it must verify correct with the product and rounding models it is
+registered with), on kernels broken on purpose, and on kernels it cannot
+run. Exits 77 (a skip for CTest) when a registered kernel needs features
+this processor lacks."""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import unittest
+
+OPTS = None
+SKIP = 77
+
+
+def verify(*args):
+    """Runs Verify --json; returns (status, parsed JSON or None, stderr)."""
+    command = list(OPTS.emulator) + [OPTS.verify] + list(args)
+    proc = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                          timeout=600)
+    report = json.loads(proc.stdout) if proc.stdout.strip() else None
+    return proc.returncode, report, proc.stderr
+
+
+def check_registered(line):
+    """One line of the build's kernel list; returns the exit status."""
+    name, procedure, mask, product, rounding = line.split("\t")
+    library = os.path.join(os.path.dirname(os.path.abspath(OPTS.kernel_list)), name)
+    status, report, _ = verify("--json", library, procedure, mask)
+    if report["verdict"] == "not run" and "lacks" in report["reason"]:
+        print(f"skipped: {report['reason']}")
+        return SKIP
+    print(json.dumps(report, indent=1))
+    if product == "none":
+        # A kernel that computes nothing on purpose still honours what it
+        # may read and write.
+        passed = {c["name"] for c in report["checks"] if c["passed"]}
+        needed = {"writes only the result", "reads only the operands", "leaves the operands unchanged"}
+        return 0 if status == 1 and needed <= passed else 1
+    claimed = set() if rounding == "-" else set(rounding.split(","))
+    ok = (status, report["verdict"], report["product"]) == (0, "correct", product)
+    ok = ok and claimed <= set(report["rounding"])
+    return 0 if ok else 1
+
+
+class BrokenKernels(unittest.TestCase):
+    def test_each_fault_is_caught_by_its_check(self):
+        cases = {
+            "transposed": "computes a*b or b*a",
+            "accumulates": "result depends only on the operands",
+            "scribbles": "leaves the operands unchanged",
+            "writes_past": "writes only the result",
+            "reads_past": "reads only the operands",
+            "half_written": "computes a*b or b*a",
+            "stale": "result depends only on the operands",
+            "needs_32_bytes": "needs no more than 16-byte alignment",
+            "crashes": "writes only the result",
+        }
+        for procedure, check in cases.items():
+            with self.subTest(procedure=procedure):
+                status, report, _ = verify("--json", OPTS.broken, procedure)
+                self.assertEqual((status, report["verdict"]), (1, "wrong"), report)
+                failed = {c["name"]: c["detail"] for c in report["checks"] if not c["passed"]}
+                self.assertIn(check, failed, report)
+                self.assertTrue(report["reason"].startswith(next(iter(failed))), report)
+        # A fault is named, and every check still reported.
+        _, report, _ = verify("--json", OPTS.broken, "crashes")
+        self.assertEqual(len(report["checks"]), 8, report)
+        self.assertTrue(all("the kernel faulted: " in c["detail"] for c in report["checks"]), report)
+
+    def test_text_report_of_a_wrong_kernel(self):
+        proc = subprocess.run(list(OPTS.emulator) + [OPTS.verify, OPTS.broken, "transposed"],
+                              stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=600)
+        text = proc.stdout.replace(b"\r\n", b"\n").decode()
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn("  FAILED  computes a*b or b*a: neither;", text)
+        self.assertTrue(text.endswith("Verdict:     wrong: computes a*b or b*a: neither; against a*b, "
+                                      + text.rsplit("against a*b, ", 1)[1]), text)
+
+
+class NotRun(unittest.TestCase):
+    def assertNotRun(self, args, reason_part):
+        status, report, _ = verify("--json", *args)
+        self.assertEqual((status, report["verdict"], report["product"], report["checks"]), (2, "not run", None, []))
+        self.assertIn(reason_part, report["reason"])
+        return report
+
+    def test_reasons(self):
+        missing = os.path.join(OPTS.work_dir, "no_such_library.so")
+        self.assertNotRun([missing, "k"], "")
+        text_file = os.path.join(OPTS.work_dir, "not_a_library.so")
+        with open(text_file, "w") as f:
+            f.write("not a library\n")
+        self.assertNotRun([text_file, "k"], "")
+        self.assertNotRun([OPTS.broken, "no_such_kernel"], "does not export no_such_kernel")
+        # A name only the C library defines is not the kernel library's own.
+        self.assertNotRun([OPTS.broken, "malloc"], "does not export malloc")
+
+    def test_missing_features_are_named(self):
+        flags = cpu_flags()
+        if flags is None or "3dnow" in flags:
+            self.skipTest("needs a processor known to lack 3DNow!")
+        report = self.assertNotRun([OPTS.broken, "transposed", "16"], "3DNow!")
+        if "avx512f" not in flags:
+            report = self.assertNotRun([OPTS.broken, "transposed", "4112"], "3DNow!, AVX-512F")
+
+    def test_any_bytes_give_valid_json(self):
+        odd = "dir \"quoted\" \\ back\tslash \x01 caf\u00e9"
+        status, report, _ = verify("--json", os.path.join(OPTS.work_dir, odd), "proc\u00e9\"")
+        self.assertEqual((status, report["library"], report["procedure"]),
+                         (2, os.path.join(OPTS.work_dir, odd), "proc\u00e9\""))
+        if os.name == "posix" and not OPTS.emulator:
+            raw = subprocess.run([OPTS.verify, "--json", b"/nowhere/\xff\xfe.so", "p"], stdout=subprocess.PIPE)
+            self.assertEqual(json.loads(raw.stdout)["library"], "/nowhere/\u00ff\u00fe.so")
+
+    def test_bad_arguments_print_the_usage(self):
+        for args in [[], ["--json"], ["only_a_library"], ["a", "b", "0", "extra"]]:
+            with self.subTest(args=args):
+                command = list(OPTS.emulator) + [OPTS.verify] + args
+                proc = subprocess.run(command, capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
+                self.assertEqual((proc.returncode, proc.stdout), (2, b""))
+                self.assertTrue(proc.stderr.startswith(b"Usage: Verify [--json] <library> <procedure>"))
+
+
+def cpu_flags():
+    if OPTS.emulator and not OPTS.verify.lower().endswith(".exe"):
+        return None  # an emulated processor: the host's flags say nothing
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return None
+
+
+def main():
+    global OPTS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--verify", required=True)
+    parser.add_argument("--kernel-list", required=True)
+    parser.add_argument("--broken", required=True)
+    parser.add_argument("--work-dir", required=True)
+    parser.add_argument("--emulator", default="")
+    parser.add_argument("--procedure", help="verify this registered kernel; otherwise run the group")
+    parser.add_argument("--group", choices=["broken", "not_run"])
+    OPTS = parser.parse_args()
+    OPTS.emulator = [part for part in OPTS.emulator.split(";") if part]
+    os.makedirs(OPTS.work_dir, exist_ok=True)
+    if OPTS.procedure:
+        with open(OPTS.kernel_list) as f:
+            for line in f:
+                if not line.startswith("#") and line.split("\t")[1] == OPTS.procedure:
+                    return check_registered(line.rstrip("\n"))
+        print(f"{OPTS.procedure} is not in {OPTS.kernel_list}")
+        return 1
+    group = {"broken": BrokenKernels, "not_run": NotRun}[OPTS.group]
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(group)
+    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
