@@ -37,7 +37,7 @@ function(matmul_build_kernel_library name)
     target_compile_options(${name} PRIVATE
       $<IF:$<C_COMPILER_ID:Clang>,-fno-vectorize;-fno-slp-vectorize,-fno-tree-vectorize>)
   endif()
-  target_link_libraries(${name} PRIVATE matmul::kernel_contract)
+  target_link_libraries(${name} PRIVATE matmul::kernel_contract matmul::warnings)
   set_target_properties(${name} PROPERTIES
     PREFIX ""
     LIBRARY_OUTPUT_DIRECTORY ${MATMUL_BIN_DIR}
