@@ -17,7 +17,10 @@
 #              calibration kernels).
 #   ROUNDING   the rounding models it claims to match bit for bit (outerprod,
 #              innerprod, float-mul-add, float-fma, correctly-rounded); the
-#              tests then hold it to them.
+#              tests then hold it to them. Such a kernel, like a SCALAR one,
+#              is built with floating-point contraction off, so that the
+#              compiler fuses no multiply and add the source keeps apart
+#              (GCC fuses them by default wherever the target has FMA).
 #   ISA        the instruction-set flags this library alone is built with
 #              (-mavx2 ...); everything else stays at the baseline.
 set(MATMUL_ROUNDING_MODELS outerprod innerprod float-mul-add float-fma correctly-rounded)
@@ -34,10 +37,10 @@ function(matmul_build_kernel_library name)
     target_link_options(${name} PRIVATE -Wl,--kill-at)
   endif()
   if(ARG_SCALAR)
-    target_compile_options(${name} PRIVATE
+    target_compile_options(${name} PRIVATE -ffp-contract=off
       $<IF:$<C_COMPILER_ID:Clang>,-fno-vectorize;-fno-slp-vectorize,-fno-tree-vectorize>)
   endif()
-  target_link_libraries(${name} PRIVATE matmul::kernel_contract)
+  target_link_libraries(${name} PRIVATE matmul::kernel_contract matmul::warnings)
   set_target_properties(${name} PROPERTIES
     PREFIX ""
     LIBRARY_OUTPUT_DIRECTORY ${MATMUL_BIN_DIR}
@@ -71,6 +74,9 @@ function(matmul_add_kernel name)
     set(scalar SCALAR)
   endif()
   matmul_build_kernel_library(${name} ${scalar} ISA ${ARG_ISA} SOURCES ${ARG_SOURCES})
+  if(ARG_ROUNDING)
+    target_compile_options(${name} PRIVATE -ffp-contract=off)
+  endif()
   list(JOIN ARG_ROUNDING "," rounding)
   set_target_properties(${name} PROPERTIES
     MATMUL_PROCEDURE ${ARG_PROCEDURE}

@@ -27,14 +27,39 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# Runs one workflow preset with a wine prefix inside its build tree and a
-# wine server that is up before CTest starts and stopped after it: started
-# from inside a test, wine's background processes would hold the test's
-# pipes open.
+# Prints, as shell commands, the environment a configure preset sets: the
+# wine variables are written once, in CMakePresets.json, and read from there.
+preset_environment() {
+    python3 - "$1" <<'PY'
+import json, os, shlex, sys
+name = sys.argv[1]
+with open("CMakePresets.json") as f:
+    presets = {p["name"]: p for p in json.load(f)["configurePresets"]}
+env = {}
+def collect(preset):
+    parents = presets[preset].get("inherits", [])
+    # An earlier parent wins over a later one, the preset itself over both.
+    for parent in reversed([parents] if isinstance(parents, str) else parents):
+        collect(parent)
+    env.update(presets[preset].get("environment", {}))
+collect(name)
+for key, value in env.items():
+    if value is None:
+        print("unset " + key)
+    else:
+        value = value.replace("${sourceDir}", os.getcwd()).replace("${presetName}", name)
+        print("export %s=%s" % (key, shlex.quote(value)))
+PY
+}
+
+# Runs one workflow preset, with its configure preset's environment, a wine
+# prefix inside its build tree and a wine server that is up before CTest
+# starts and stopped after it: started from inside a test, wine's background
+# processes would hold the test's pipes open.
 run_workflow() {
-    local workflow=$1 tree=$2
-    export WINEPREFIX="$PWD/$tree/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
-    unset DISPLAY
+    local workflow=$1 configure=$2 environment
+    environment=$(preset_environment "$configure")
+    eval "$environment"
     mkdir -p "$WINEPREFIX"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "== creating the wine prefix $WINEPREFIX"
@@ -55,8 +80,8 @@ run_workflow() {
 
 install_missing
 case "${1:-all}" in
-    all) run_workflow win32 build-win32 && run_workflow win64 build-win64 ;;
-    win32 | win64) run_workflow "$1" "build-$1" ;;
-    bench) run_workflow win32-bench build-win32 ;;
+    all) run_workflow win32 win32 && run_workflow win64 win64 ;;
+    win32 | win64) run_workflow "$1" "$1" ;;
+    bench) run_workflow win32-bench win32 ;;
     *) echo "usage: $0 [win32|win64|bench]" >&2; exit 2 ;;
 esac
