@@ -315,7 +315,8 @@ def parse_args(argv):
     parser.add_argument("--verify", help="the Verify program (default: Verify beside Test)")
     parser.add_argument("--kernel", action="append", type=parse_kernel_spec, default=[], metavar="PATH:PROCEDURE[:MASK]",
                         help="also time this kernel (repeatable)")
-    parser.add_argument("--only", nargs="+", metavar="PROCEDURE", help="time only these kernels")
+    parser.add_argument("--only", nargs="+", metavar="PROCEDURE",
+                        help="time only these of the listed kernels (and those given with --kernel)")
     parser.add_argument("--baseline", default="Mat_Mult", metavar="PROCEDURE", help="the kernel ratios are to")
     parser.add_argument("--list", action="store_true", help="print the known kernels and stop")
     parser.add_argument("--runs", type=int, default=11)
@@ -341,17 +342,19 @@ def parse_args(argv):
 
 def main(argv=None):
     parser, opts = parse_args(argv)
-    known = (read_kernel_list(opts.kernels) if os.path.isfile(opts.kernels) else []) + opts.kernel
+    registered = read_kernel_list(opts.kernels) if os.path.isfile(opts.kernels) else []
     if opts.list:
-        for k in known:
+        for k in registered + opts.kernel:
             print(k["library"], k["procedure"], k["mask"])
         return 0
     if opts.only:
-        missing = set(opts.only) - {k["procedure"] for k in known}
+        missing = set(opts.only) - {k["procedure"] for k in registered + opts.kernel}
         if missing:
             parser.error(f"no such kernel: {', '.join(sorted(missing))} (see --list)")
         # The null and calibration kernels are always timed: net and core cycles need them.
-        known = [k for k in known if k["procedure"] in opts.only or k["product"] == "none"]
+        registered = [k for k in registered if k["procedure"] in opts.only or k["product"] == "none"]
+    # Kernels given with --kernel were asked for by name: --only leaves them be.
+    known = registered + opts.kernel
 
     cpu = pin_to_one_core()
     timed, skipped = [], []
