@@ -248,7 +248,8 @@ def verified_field(k):
 
 def print_table(opts, timed, skipped, machine, conditions, cpu):
     found, unread = conditions
-    pinning = f"pinned to CPU {cpu}" if cpu is not None else "not pinned (no CPU affinity on this system)"
+    pinning = (f"pinned to CPU {cpu}" if cpu is not None
+               else "not pinned" if opts.no_pin else "not pinned (no CPU affinity on this system)")
     print()
     print(f"Clock ticks per call: {opts.runs} runs of about {opts.ms} ms per kernel, round by round, "
           f"on {machine['processor']} ({machine['cores']} cores), Test {pinning}.")
@@ -323,6 +324,7 @@ def parse_args(argv):
     parser.add_argument("--ms", type=int, default=250, help="milliseconds per run of Test")
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     parser.add_argument("--csv", metavar="FILE", help="also write one row per timed kernel as CSV")
+    parser.add_argument("--no-pin", action="store_true", help="let Test run on any core")
     parser.add_argument("--emulator", help="';'-separated command that runs Test and Verify")
     opts = parser.parse_args(argv)
     if opts.runs < 1 or opts.ms < 1:
@@ -356,7 +358,7 @@ def main(argv=None):
     # Kernels given with --kernel were asked for by name: --only leaves them be.
     known = registered + opts.kernel
 
-    cpu = pin_to_one_core()
+    cpu = None if opts.no_pin else pin_to_one_core()
     timed, skipped = [], []
     for k in known:
         k.update(verify(opts, k))
