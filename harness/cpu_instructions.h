@@ -2,16 +2,19 @@
 // assembly shared by every x86 build (Linux and Windows, 32- and 64-bit):
 // the time-stamp counter, CPUID with the EFLAGS ID-bit test, XGETBV, and the
 // x87 packed-BCD store. On AArch64 the virtual counter stands in for the
-// time-stamp counter. Callers test MATMUL_CPU_X86 / MATMUL_CPU_AARCH64 and
-// fall back to portable code elsewhere.
+// time-stamp counter. Callers test MATMUL_CPU_X86 / MATMUL_CPU_AARCH64, or
+// MATMUL_CPU_TICK_COUNTER for ReadTickCounter, and fall back to portable
+// code elsewhere.
 #pragma once
 
 #include <cstdint>
 
 #if defined(__i386__) || defined(__x86_64__)
 #define MATMUL_CPU_X86 1
+#define MATMUL_CPU_TICK_COUNTER 1
 #elif defined(__aarch64__)
 #define MATMUL_CPU_AARCH64 1
+#define MATMUL_CPU_TICK_COUNTER 1
 #endif
 
 namespace cpu {
@@ -70,9 +73,11 @@ inline std::uint64_t ReadXcr0()
     return (static_cast<std::uint64_t>(hi) << 32) | lo;
 }
 
-// The time-stamp counter, fenced on both sides so that no earlier
+// Reads the time-stamp counter (RDTSC), in time-stamp counter ticks: on
+// every current processor they come at a constant rate, the nominal clock,
+// whatever the core's clock does. Fenced on both sides so that no earlier
 // instruction is still running and no later one has started when it is read.
-inline std::uint64_t ReadTimeStampCounter()
+inline std::uint64_t ReadTickCounter()
 {
     std::uint32_t lo = 0;
     std::uint32_t hi = 0;
@@ -100,7 +105,11 @@ inline void StorePackedBcd(std::uint64_t value, std::uint8_t (&out)[10])
 
 #elif defined(MATMUL_CPU_AARCH64)
 
-inline std::uint64_t ReadTimeStampCounter()
+// Reads the virtual counter (CNTVCT_EL0), in system-counter ticks: a
+// constant rate the system sets, CNTFRQ_EL0 per second (often tens of MHz up
+// to 1 GHz), not the core's clock. The barriers keep the read in its place
+// in the instruction stream.
+inline std::uint64_t ReadTickCounter()
 {
     std::uint64_t ticks = 0;
     __asm__ volatile("isb\n\t"

@@ -24,6 +24,20 @@ inline constexpr FeatureMask kAvx = 0x200;
 inline constexpr FeatureMask kFma = 0x400;
 inline constexpr FeatureMask kAvx2 = 0x800;
 inline constexpr FeatureMask kAvx512f = 0x1000;
+
+// Each bit with the name a user knows it by, in the order of the bits'
+// documentation.
+struct NamedFeature {
+    FeatureMask bit;
+    const char *name;
+};
+inline constexpr NamedFeature kNamed[] = {
+    {kMmx, "MMX"},     {kSse, "SSE"},       {kSse2, "SSE2"},     {kSse3, "SSE3"},
+    {k3dNow, "3DNow!"}, {k3dNowExt, "extended 3DNow!"},          {kApic, "APIC"},
+    {kCmov, "CMOV"},   {kHtt, "HTT"},       {kTsc, "TSC"},       {kSsse3, "SSSE3"},
+    {kSse41, "SSE4.1"}, {kSse42, "SSE4.2"}, {kAvx, "AVX"},       {kFma, "FMA"},
+    {kAvx2, "AVX2"},   {kAvx512f, "AVX-512F"},
+};
 } // namespace feature
 
 // Register state the operating system saves on a context switch, as bits of

@@ -6,10 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
-
-#include "cpu_instructions.h"
-#include "matmul_kernel.h"
 
 namespace platform {
 
@@ -34,24 +32,22 @@ const char *GetCommandLineText();
 // Milliseconds from an arbitrary start, wrapping at 2^32.
 std::uint32_t GetTickCount();
 
-// The processor's clock-tick counter: read inline where the processor has
-// one, so that nothing but the read itself lies next to the timed loop;
-// elsewhere the monotonic clock in nanoseconds stands in.
-#if defined(MATMUL_CPU_X86) || defined(MATMUL_CPU_AARCH64)
-inline std::uint64_t ReadTimeStampCounter()
-{
-    return cpu::ReadTimeStampCounter();
-}
-#else
-std::uint64_t ReadTimeStampCounter();
-#endif
+// The monotonic clock in nanoseconds from an arbitrary start: what stands
+// in for the processor's counter where the processor has none.
+std::uint64_t MonotonicClockNanoseconds();
 
-// Run-time loading of a kernel library. OpenLibrary returns null when the
-// library cannot be loaded; FindProcedure returns null when the name is not
-// exported.
+// Run-time loading of a library.
 using LibraryHandle = void *;
-LibraryHandle OpenLibrary(const char *path);
-KernelEntry FindProcedure(LibraryHandle library, const char *name);
+// Loads the library; null when it cannot be. When reason is given, a failure
+// puts one line there saying why, in words: the system loader's own message
+// where it refused the library, or what the checks made before loading found
+// (no such file, not a regular file, not a library for this machine, cut
+// short).
+LibraryHandle OpenLibrary(const char *path, std::string *reason = nullptr);
+// The address of a procedure the library itself exports; null when it
+// exports no such name. Names found only in the libraries it depends on do
+// not count.
+void *FindProcedure(LibraryHandle library, const char *name);
 void CloseLibrary(LibraryHandle library);
 
 // The file-name part of a path: what follows its last directory separator.

@@ -11,6 +11,27 @@ namespace {
 
 HANDLE g_output = nullptr;
 
+// The system's text for an error code, without the line end and the full
+// stop it comes with; the number itself when there is no text.
+std::string SystemMessage(DWORD code)
+{
+    char *buffer = nullptr;
+    const DWORD length = ::FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, 0, reinterpret_cast<char *>(&buffer), 0, nullptr);
+    std::string text = length != 0 && buffer != nullptr ? std::string(buffer, length) : std::string();
+    if (buffer != nullptr) {
+        ::LocalFree(buffer);
+    }
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == '.' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    if (text.empty()) {
+        text = "system error " + std::to_string(code);
+    }
+    return text;
+}
+
 } // namespace
 
 void InitProcess(int, char **)
@@ -42,18 +63,36 @@ std::uint32_t GetTickCount()
     return ::GetTickCount();
 }
 
-LibraryHandle OpenLibrary(const char *path)
+std::uint64_t MonotonicClockNanoseconds()
 {
-    return ::LoadLibraryA(path);
+    LARGE_INTEGER counter{};
+    LARGE_INTEGER frequency{};
+    ::QueryPerformanceCounter(&counter);
+    ::QueryPerformanceFrequency(&frequency);
+    const auto ticks = static_cast<std::uint64_t>(counter.QuadPart);
+    const auto perSecond = static_cast<std::uint64_t>(frequency.QuadPart);
+    // Whole seconds and the remainder apart, so that the product cannot overflow.
+    return ticks / perSecond * 1000000000u + ticks % perSecond * 1000000000u / perSecond;
 }
 
-KernelEntry FindProcedure(LibraryHandle library, const char *name)
+// LoadLibrary itself refuses what is not a loadable image of this machine.
+LibraryHandle OpenLibrary(const char *path, std::string *reason)
+{
+    const HMODULE module = ::LoadLibraryA(path);
+    if (module == nullptr && reason != nullptr) {
+        *reason = SystemMessage(::GetLastError());
+    }
+    return module;
+}
+
+// GetProcAddress looks only at the module's own export table.
+void *FindProcedure(LibraryHandle library, const char *name)
 {
     const FARPROC procedure = ::GetProcAddress(static_cast<HMODULE>(library), name);
-    KernelEntry entry = nullptr;
-    static_assert(sizeof entry == sizeof procedure);
-    std::memcpy(&entry, &procedure, sizeof entry);
-    return entry;
+    void *address = nullptr;
+    static_assert(sizeof address == sizeof procedure);
+    std::memcpy(&address, &procedure, sizeof address);
+    return address;
 }
 
 void CloseLibrary(LibraryHandle library)

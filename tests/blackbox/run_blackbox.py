@@ -31,11 +31,15 @@ def lib_name(stem):
     return stem + (".dll" if is_windows() else ".so")
 
 
-def run(args, cwd=None, stdout=subprocess.PIPE, program=None):
-    """Runs Test with args; returns (status, stdout bytes, stderr bytes)."""
+def run(args, cwd=None, stdout=subprocess.PIPE, program=None, argv0=None, timeout=120):
+    """Runs Test with args; returns (status, stdout bytes, stderr bytes).
+    argv0, when given, is what the program is told its own name is."""
     command = list(OPTS.emulator) + [program or OPTS.test] + list(args)
-    proc = subprocess.run(command, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE,
-                          stdin=subprocess.DEVNULL, timeout=120)
+    executable = None
+    if argv0 is not None:
+        executable, command[len(OPTS.emulator)] = command[0], argv0
+    proc = subprocess.run(command, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE, executable=executable,
+                          stdin=subprocess.DEVNULL, timeout=timeout)
     return proc.returncode, proc.stdout, proc.stderr
 
 
@@ -83,8 +87,8 @@ class ReportCase(unittest.TestCase):
         self.assertEqual(rest, expected_times(cycles, ms, count), out)
         return cycles, ms
 
-    def assertSilent(self, args, cwd=None):
-        status, out, err = run(args, cwd=cwd)
+    def assertSilent(self, args, cwd=None, timeout=120):
+        status, out, err = run(args, cwd=cwd, timeout=timeout)
         self.assertEqual(status, 0)
         self.assertEqual(out, b"", args)
         self.assertEqual(err, b"", "the kernel library must not even be loaded")
@@ -142,6 +146,54 @@ class SilentStops(ReportCase):
         with open(path, "wb") as f:
             f.write(b"not a library\n")
         self.assertSilent([path, "probe_kernel", "5"])
+
+
+class Loader(ReportCase):
+    """What does not load, or is not the library's own export, ends the run
+    silently; nothing reaches the system loader that would crash or hang it."""
+
+    def test_names_only_a_dependency_exports_are_not_found(self):
+        # The probe links the C library, which exports these.
+        for name in ["abort", "exit", "malloc"]:
+            with self.subTest(name=name):
+                status, out, err = run([OPTS.probe, name, "1"])
+                self.assertEqual((status, out), (0, b""))
+                self.assertProbe(err, 0)
+
+    def test_a_library_cut_short(self):
+        with open(os.path.join(OPTS.bin_dir, lib_name("outerprod")), "rb") as f:
+            whole = f.read()
+        path = os.path.join(self.work, lib_name("cut"))
+        for size in [0, 64, 1000, 3000, 8192, 12288]:
+            if size >= len(whole):
+                continue
+            with self.subTest(size=size):
+                with open(path, "wb") as f:
+                    f.write(whole[:size])
+                self.assertSilent([path, "Mat_Mult", "5"])
+
+    def test_a_directory(self):
+        os.makedirs(os.path.join(self.work, lib_name("dir")))
+        self.assertSilent([os.path.join(self.work, lib_name("dir")), "probe_kernel", "5"])
+        self.assertSilent([lib_name("dir"), "probe_kernel", "5"], cwd=self.work)
+
+    def test_a_fifo(self):
+        if is_windows():
+            self.skipTest("a FIFO is a POSIX file type")
+        os.mkfifo(os.path.join(self.work, lib_name("fifo")))
+        self.assertSilent([os.path.join(self.work, lib_name("fifo")), "probe_kernel", "5"], timeout=20)
+        self.assertSilent([lib_name("fifo"), "probe_kernel", "5"], cwd=self.work, timeout=20)
+
+    def test_an_empty_or_unsplittable_program_name(self):
+        if OPTS.emulator or is_windows():
+            self.skipTest("Windows hands the program its command line whole")
+        name = os.path.basename(OPTS.probe).encode()
+        for argv0 in [b"", b"a b\"'`\xb4"]:
+            with self.subTest(argv0=argv0):
+                status, out, err = run([OPTS.probe, "probe_kernel", "3"], argv0=argv0)
+                self.assertEqual(status, 0)
+                self.assertReport(out, name, b"probe_kernel", b"3", 3)
+                self.assertProbe(err, 3)
 
 
 class Report(ReportCase):
@@ -413,7 +465,7 @@ class ShippedKernels(ReportCase):
 
 
 GROUPS = {
-    "usage": Usage, "silent_stops": SilentStops, "report": Report, "quoting": Quoting,
+    "usage": Usage, "silent_stops": SilentStops, "loader": Loader, "report": Report, "quoting": Quoting,
     "features": Features, "command_line": CommandLine, "output_errors": OutputErrors,
     "shipped_kernels": ShippedKernels,
 }

@@ -13,8 +13,6 @@
 
 namespace {
 
-const TokenizerConfig kDriverConfig{0, " \t", "\"'`\xB4", nullptr, nullptr, 0, 0};
-
 void Check(bool condition)
 {
     if (!condition) {
@@ -24,7 +22,7 @@ void Check(bool condition)
 
 void CheckTokens(const std::string &text)
 {
-    const ArgList list = SplitArgs(&kDriverConfig, text.c_str());
+    const ArgList list = SplitArgs(&kArgSyntax, text.c_str());
     Check(list != nullptr);
     // Tokens are non-empty, never hold a NUL, and together never hold more
     // characters than the text.

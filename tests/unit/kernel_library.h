@@ -2,6 +2,7 @@
 // loaded for the life of the object.
 #pragma once
 
+#include "kernel_binding.h"
 #include "matmul_kernel.h"
 #include "platform.h"
 
@@ -16,7 +17,7 @@ class KernelLibrary {
 public:
     KernelLibrary(const char *path, const char *procedure)
         : library_(platform::OpenLibrary(path)),
-          entry_(library_ != nullptr ? platform::FindProcedure(library_, procedure) : nullptr)
+          entry_(library_ != nullptr ? AsKernelEntry(platform::FindProcedure(library_, procedure)) : nullptr)
     {
     }
     ~KernelLibrary()

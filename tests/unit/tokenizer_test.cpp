@@ -8,8 +8,6 @@
 
 namespace {
 
-const TokenizerConfig kDriverConfig{0, " \t", "\"'`\xB4", nullptr, nullptr, 0, 0};
-
 std::vector<std::string> Tokens(const char *list)
 {
     std::vector<std::string> tokens;
@@ -25,7 +23,7 @@ struct Split {
     std::uint32_t lastError;
 };
 
-Split SplitText(const char *text, const TokenizerConfig *config = &kDriverConfig)
+Split SplitText(const char *text, const TokenizerConfig *config = &kArgSyntax)
 {
     platform::SetLastError(0);
     const ArgList list = SplitArgs(config, text);
@@ -81,14 +79,14 @@ TEST(Tokenizer, LastErrorRule)
 {
     // A stale malformed-quoting status is cleared on entry...
     platform::SetLastError(platform::kErrorBadArguments);
-    ASSERT_NE(SplitArgs(&kDriverConfig, "fine text"), nullptr);
+    ASSERT_NE(SplitArgs(&kArgSyntax, "fine text"), nullptr);
     EXPECT_EQ(platform::GetLastError(), 0u);
     // ...any other value is left as it was...
     platform::SetLastError(5);
-    ASSERT_NE(SplitArgs(&kDriverConfig, "fine text"), nullptr);
+    ASSERT_NE(SplitArgs(&kArgSyntax, "fine text"), nullptr);
     EXPECT_EQ(platform::GetLastError(), 5u);
     // ...unless the text is malformed.
-    ASSERT_NE(SplitArgs(&kDriverConfig, "bad \"text"), nullptr);
+    ASSERT_NE(SplitArgs(&kArgSyntax, "bad \"text"), nullptr);
     EXPECT_EQ(platform::GetLastError(), platform::kErrorBadArguments);
 }
 
@@ -104,17 +102,17 @@ TEST(Tokenizer, ConfigurationVariants)
     const TokenizerConfig highSeparator{0, "\xE9", nullptr, nullptr, nullptr, 0, 0};
     EXPECT_EQ(SplitText("a\xE9z", &highSeparator).tokens, (Strings{"a", "z"}));
 
-    TokenizerConfig further = kDriverConfig;
+    TokenizerConfig further = kArgSyntax;
     further.further1 = "x";
     EXPECT_EQ(SplitArgs(&further, "a b"), nullptr);
-    further = kDriverConfig;
+    further = kArgSyntax;
     further.further2 = "y";
     EXPECT_EQ(SplitArgs(&further, "a b"), nullptr);
 }
 
 TEST(Tokenizer, GetArgBounds)
 {
-    const ArgList list = SplitArgs(&kDriverConfig, "zero one two ");
+    const ArgList list = SplitArgs(&kArgSyntax, "zero one two ");
     ASSERT_NE(list, nullptr);
     char buffer[8];
     EXPECT_STREQ(GetArg(list.get(), 2, buffer), "two");
@@ -128,14 +126,14 @@ TEST(Tokenizer, GetArgBounds)
     char exact[4];
     EXPECT_STREQ(GetArg(list.get(), 1, exact), "one");
 
-    const ArgList empty = SplitArgs(&kDriverConfig, "");
+    const ArgList empty = SplitArgs(&kArgSyntax, "");
     ASSERT_NE(empty, nullptr);
     EXPECT_EQ(GetArg(empty.get(), 0, buffer), nullptr);
 }
 
 TEST(Tokenizer, NullTextSplitsTheProcessCommandLine)
 {
-    const ArgList list = SplitArgs(&kDriverConfig, nullptr);
+    const ArgList list = SplitArgs(&kArgSyntax, nullptr);
     ASSERT_NE(list, nullptr);
     const Split expected = SplitText(platform::GetCommandLineText());
     EXPECT_EQ(Tokens(list.get()), expected.tokens);

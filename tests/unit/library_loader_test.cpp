@@ -1,0 +1,85 @@
+// The Linux loader refuses, with its reason in words, whatever would crash
+// or hang the system loader, and finds only the library's own exports.
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class LibraryLoader : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = fs::temp_directory_path() / ("library_loader_test." + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // The reason OpenLibrary gives for path; fails the test if it loads.
+    std::string Refusal(const fs::path &path)
+    {
+        std::string reason = "unset";
+        const platform::LibraryHandle library = platform::OpenLibrary(path.c_str(), &reason);
+        EXPECT_EQ(library, nullptr) << path;
+        if (library != nullptr) {
+            platform::CloseLibrary(library);
+        }
+        return reason;
+    }
+
+    fs::path WriteFile(const char *name, const std::vector<char> &bytes)
+    {
+        const fs::path path = dir_ / name;
+        std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return path;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(LibraryLoader, RefusalsSayWhy)
+{
+    EXPECT_EQ(Refusal(dir_ / "missing.so"), "no such file");
+    EXPECT_EQ(Refusal(dir_), "a directory");
+    ASSERT_EQ(mkfifo((dir_ / "fifo.so").c_str(), 0600), 0);
+    EXPECT_EQ(Refusal(dir_ / "fifo.so"), "not a regular file");
+    EXPECT_EQ(Refusal(WriteFile("text.so", {'h', 'i', '\n'})), "not an ELF file");
+
+    std::ifstream probe(PROBE_PATH, std::ios::binary);
+    const std::vector<char> whole{std::istreambuf_iterator<char>(probe), {}};
+    ASSERT_GT(whole.size(), 12288u);
+    const std::vector<char> cut(whole.begin(), whole.begin() + 12288);
+    EXPECT_EQ(Refusal(WriteFile("cut.so", cut)), "cut short: a loadable segment lies past the end of the file");
+    std::vector<char> foreign = whole;
+    foreign[18] ^= 0x7F; // another architecture
+    EXPECT_EQ(Refusal(WriteFile("foreign.so", foreign)), "not an ELF shared library for this machine");
+}
+
+TEST_F(LibraryLoader, FindsOnlyTheLibrarysOwnExports)
+{
+    std::string reason = "untouched";
+    const platform::LibraryHandle library = platform::OpenLibrary(PROBE_PATH, &reason);
+    ASSERT_NE(library, nullptr);
+    EXPECT_EQ(reason, "untouched");
+    EXPECT_NE(platform::FindProcedure(library, "probe_kernel"), nullptr);
+    // The probe links the C library, which exports these.
+    EXPECT_EQ(platform::FindProcedure(library, "malloc"), nullptr);
+    EXPECT_EQ(platform::FindProcedure(library, "abort"), nullptr);
+    EXPECT_EQ(platform::FindProcedure(library, "no_such_name"), nullptr);
+    platform::CloseLibrary(library);
+}
+
+} // namespace

@@ -1,0 +1,119 @@
+#include "child_steps.h"
+
+#include "kernel_binding.h"
+#include "platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace {
+
+constexpr char kSeparator = '\0';
+
+std::vector<std::string> Split(std::string_view text, char separator)
+{
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(separator, start);
+        fields.emplace_back(text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+        if (end == std::string_view::npos) {
+            return fields;
+        }
+        start = end + 1;
+    }
+}
+
+// A field of an answer line: no tab and no line end inside.
+std::string Field(std::string text)
+{
+    for (char &c : text) {
+        if (c == '\t' || c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    return text;
+}
+
+std::string CheckLine(const CheckResult &check)
+{
+    return "check\t" + Field(check.name) + "\t" + (check.passed ? "1" : "0") + "\t" + Field(check.detail) + "\n";
+}
+
+} // namespace
+
+std::string EncodeRequest(const std::string &step, const std::string &library, const std::string &procedure)
+{
+    return step + kSeparator + library + kSeparator + procedure;
+}
+
+std::string RunStep(const std::string &request)
+{
+    const std::vector<std::string> fields = Split(request, kSeparator);
+    if (fields.size() != 3) {
+        return "";
+    }
+    const std::string &step = fields[0];
+    std::string reason;
+    const platform::LibraryHandle library = platform::OpenLibrary(fields[1].c_str(), &reason);
+    if (library == nullptr) {
+        return "not-loadable\t" + Field(reason) + "\n";
+    }
+    void *symbol = platform::FindProcedure(library, fields[2].c_str());
+    if (symbol == nullptr) {
+        return "not-exported\n";
+    }
+    const KernelEntry entry = AsKernelEntry(symbol);
+    if (step == "load") {
+        return "loaded\n";
+    }
+    if (step == "arithmetic") {
+        const ArithmeticFindings findings = CheckArithmetic(entry);
+        std::string answer;
+        for (const CheckResult &check : findings.checks) {
+            answer += CheckLine(check);
+        }
+        if (findings.product) {
+            answer += "product\t" + std::string(ProductName(*findings.product)) + "\n";
+        }
+        for (RoundingModel model : findings.rounding) {
+            answer += "rounding\t" + std::string(RoundingModelName(model)) + "\n";
+        }
+        char worst[64];
+        std::snprintf(worst, sizeof worst, "worst\t%.17g\n", findings.worstError);
+        return answer + worst;
+    }
+    const std::size_t index = static_cast<std::size_t>(std::strtoul(step.c_str(), nullptr, 10));
+    if (index >= kContractChecks.size()) {
+        return "";
+    }
+    return CheckLine(RunContractCheck(kContractChecks[index], entry));
+}
+
+bool ReadAnswer(const std::string &answer, Verification &v)
+{
+    bool any = false;
+    for (const std::string &line : Split(answer, '\n')) {
+        const std::vector<std::string> f = Split(line, '\t');
+        if (f[0] == "loaded") {
+            any = true;
+        } else if (f[0] == "not-loadable" && f.size() == 2) {
+            v.reason = f[1].empty() ? "the library cannot be loaded" : f[1];
+            return false;
+        } else if (f[0] == "not-exported") {
+            v.reason = "the library does not export " + v.procedure;
+            return false;
+        } else if (f[0] == "check" && f.size() == 4) {
+            v.checks.push_back({f[1], f[2] == "1", f[3]});
+            any = true;
+        } else if (f[0] == "product" && f.size() == 2) {
+            v.product = f[1];
+        } else if (f[0] == "rounding" && f.size() == 2) {
+            v.rounding.push_back(f[1]);
+        } else if (f[0] == "worst" && f.size() == 2) {
+            v.worstError = std::strtod(f[1].c_str(), nullptr);
+        }
+    }
+    return any;
+}

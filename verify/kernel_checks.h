@@ -1,0 +1,42 @@
+// The checks Verify makes of a kernel: the contract (what it may write, read
+// and rely on) and its arithmetic (which product, how accurate, which
+// rounding). Each contract check is meant to run on its own, in a process
+// that a fault of the kernel may end.
+#pragma once
+
+#include "matmul_kernel.h"
+#include "reference.h"
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct CheckResult {
+    std::string name;
+    bool passed = false;
+    std::string detail;
+};
+
+enum class ContractCheck { Writes, Reads, Operands, Independence, Alignment };
+inline constexpr std::array kContractChecks = {ContractCheck::Writes, ContractCheck::Reads, ContractCheck::Operands,
+                                               ContractCheck::Independence, ContractCheck::Alignment};
+std::string_view ContractCheckName(ContractCheck check);
+
+CheckResult RunContractCheck(ContractCheck check, KernelEntry entry);
+
+// The names of the arithmetic checks, in the order they are reported.
+inline constexpr std::string_view kProductCheck = "computes a*b or b*a";
+inline constexpr std::string_view kAccuracyCheck = "within the four-term error bound";
+inline constexpr std::string_view kSpecialsCheck = "IEEE special values";
+
+struct ArithmeticFindings {
+    std::vector<CheckResult> checks;
+    std::optional<Product> product;          // when one of the two fits
+    std::vector<RoundingModel> rounding;     // models matched bit for bit
+    double worstError = 0;                   // in units of the element's bound
+    int pairs = 0;                           // operand pairs tried
+};
+
+ArithmeticFindings CheckArithmetic(KernelEntry entry);

@@ -1,0 +1,134 @@
+// Verify: checks a kernel against the kernel entry contract and checks its
+// arithmetic, so that a kernel author knows whether its timings mean
+// anything. Exit status 0 when the kernel is correct, 1 when it is wrong, 2
+// when it could not be run.
+#include "child_steps.h"
+#include "feature_gate.h"
+#include "isolation.h"
+#include "number_conversions.h"
+#include "verification.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr char kUsage[] = "Usage: Verify [--json] <library> <procedure> [features needed]\n";
+// Long enough for the arithmetic under an emulator or a sanitizer.
+constexpr int kStepSeconds = 120;
+
+// The features the mask asks for that this processor lacks, by name; empty
+// when it has them all. Bits with no name are ignored, as Test ignores them.
+std::string MissingFeatures(FeatureMask mask)
+{
+    std::string missing;
+    for (const feature::NamedFeature &f : feature::kNamed) {
+        if ((mask & f.bit) != 0 && CheckFeatures(f.bit) == 0) {
+            missing += (missing.empty() ? "" : ", ") + std::string(f.name);
+        }
+    }
+    return missing;
+}
+
+// Runs one step in a child. A fault, a hang or a missing answer is a failed
+// check of that name; false when the kernel could not be loaded or found.
+bool RunCheckStep(Verification &v, const std::string &step, std::string_view name)
+{
+    const isolation::ChildOutcome outcome =
+        isolation::RunInChild(RunStep, EncodeRequest(step, v.library, v.procedure), kStepSeconds);
+    switch (outcome.ended) {
+    case isolation::ChildOutcome::Ended::Normally: {
+        const std::size_t before = v.checks.size();
+        if (!ReadAnswer(outcome.output, v)) {
+            return !v.reason.empty() ? false : (v.checks.push_back({std::string(name), false, "no answer"}), true);
+        }
+        if (v.checks.size() == before) {
+            v.checks.push_back({std::string(name), false, "no answer"});
+        }
+        return true;
+    }
+    case isolation::ChildOutcome::Ended::Fault:
+        v.checks.push_back({std::string(name), false, "the kernel faulted: " + outcome.how});
+        return true;
+    case isolation::ChildOutcome::Ended::TimedOut:
+        v.checks.push_back({std::string(name), false, "the kernel did not return: " + outcome.how});
+        return true;
+    case isolation::ChildOutcome::Ended::NotStarted:
+        v.checks.push_back({std::string(name), false, "could not start a child process: " + outcome.how});
+        return true;
+    }
+    return true;
+}
+
+// Loads the library in a child first: a library whose start-up code faults
+// must not take Verify down either. False, with the reason, when it cannot
+// be run.
+bool CanRun(Verification &v)
+{
+    const isolation::ChildOutcome outcome =
+        isolation::RunInChild(RunStep, EncodeRequest("load", v.library, v.procedure), kStepSeconds);
+    if (outcome.ended != isolation::ChildOutcome::Ended::Normally) {
+        v.reason = "the library could not be loaded: " + outcome.how;
+        return false;
+    }
+    if (!ReadAnswer(outcome.output, v)) {
+        if (v.reason.empty()) {
+            v.reason = "the library could not be loaded";
+        }
+        return false;
+    }
+    return true;
+}
+
+Verification VerifyKernel(const std::string &library, const std::string &procedure, const char *maskText)
+{
+    Verification v;
+    v.library = library;
+    v.procedure = procedure;
+    if (maskText != nullptr) {
+        const std::string missing = MissingFeatures(ParseFeatures(maskText));
+        if (!missing.empty()) {
+            v.reason = "this processor or its operating system lacks " + missing;
+            return v;
+        }
+    }
+    if (!CanRun(v)) {
+        return v;
+    }
+    for (std::size_t i = 0; i < kContractChecks.size(); ++i) {
+        RunCheckStep(v, std::to_string(i), ContractCheckName(kContractChecks[i]));
+    }
+    RunCheckStep(v, "arithmetic", kProductCheck);
+    v.verdict = Verification::Verdict::Correct;
+    for (const CheckResult &check : v.checks) {
+        if (!check.passed) {
+            v.verdict = Verification::Verdict::Wrong;
+            v.reason = check.name + ": " + check.detail;
+            break;
+        }
+    }
+    return v;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    isolation::ServeIfChild(argc, argv, RunStep);
+    int first = 1;
+    const bool json = argc > 1 && std::string_view(argv[1]) == "--json";
+    if (json) {
+        ++first;
+    }
+    const int positional = argc - first;
+    if (positional < 2 || positional > 3 || *argv[first] == '\0' || *argv[first + 1] == '\0') {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    const Verification v = VerifyKernel(argv[first], argv[first + 1], positional == 3 ? argv[first + 2] : nullptr);
+    const std::string report = json ? JsonReport(v) : TextReport(v);
+    std::fwrite(report.data(), 1, report.size(), stdout);
+    std::fflush(stdout);
+    return v.ExitStatus();
+}

@@ -1,0 +1,115 @@
+#include "operand_sets.h"
+
+#include "operand_generator.h"
+
+#include <cmath>
+#include <limits>
+
+std::uint32_t OperandRandom::Next()
+{
+    // 64-bit linear congruential step; the high half is well mixed.
+    state_ = state_ * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<std::uint32_t>(state_ >> 32);
+}
+
+float OperandRandom::Mixed(int low, int high)
+{
+    const float significand = 1.0f + static_cast<float>(Next() & 0x7FFFFFu) * 0x1p-23f;
+    const int exponent = low + static_cast<int>(Next() % static_cast<std::uint32_t>(high - low + 1));
+    const float value = std::ldexp(significand, exponent);
+    return (Next() & 1) != 0 ? -value : value;
+}
+
+Matrix4 MixedMatrix(OperandRandom &random, int low, int high)
+{
+    Matrix4 m;
+    for (auto &row : m.m) {
+        for (float &x : row) {
+            x = random.Mixed(low, high);
+        }
+    }
+    return m;
+}
+
+namespace {
+
+void AddHarnessDrawn(std::vector<OperandPair> &pairs, int count)
+{
+    SeedRandom(20261208);
+    for (int k = 0; k < count; ++k) {
+        OperandPair pair;
+        FillRandomMatrix(pair.a);
+        FillRandomMatrix(pair.b);
+        pairs.push_back(pair);
+    }
+}
+
+void AddMixed(std::vector<OperandPair> &pairs, OperandRandom &random, int count)
+{
+    const int spreads[] = {0, 4, 12, 30};
+    for (int k = 0; k < count; ++k) {
+        const int spread = spreads[k % 4];
+        pairs.push_back({MixedMatrix(random, -spread, spread), MixedMatrix(random, -spread, spread)});
+    }
+}
+
+// Columns 1 and 3 of a undo columns 0 and 2 but for a small relative
+// difference (or none: an exact zero), and rows 1 and 3 of b repeat rows 0
+// and 2, so that every element of a*b is a sum that cancels.
+void AddCancelling(std::vector<OperandPair> &pairs, OperandRandom &random, int count)
+{
+    for (int k = 0; k < count; ++k) {
+        OperandPair pair{MixedMatrix(random, -10, 10), MixedMatrix(random, -10, 10)};
+        for (int i = 0; i < 4; ++i) {
+            for (int c : {0, 2}) {
+                const int shift = static_cast<int>(random.Next() % 24); // 2^-23 .. 1 relative
+                const float nudge = (k % 5 == 0) ? 0.0f : std::ldexp(1.0f, -shift - 1);
+                pair.a.m[i][c + 1] = -pair.a.m[i][c] * (1.0f + nudge);
+            }
+        }
+        for (int j = 0; j < 4; ++j) {
+            pair.b.m[1][j] = pair.b.m[0][j];
+            pair.b.m[3][j] = pair.b.m[2][j];
+        }
+        pairs.push_back(pair);
+    }
+}
+
+// Mixed operands with a few elements replaced by special values: zeros and
+// subnormals in every pair, infinities and NaN in half of them.
+void AddSpecial(std::vector<OperandPair> &pairs, OperandRandom &random, int count)
+{
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    const float tiny = std::numeric_limits<float>::denorm_min();
+    const float small[] = {0.0f, -0.0f, tiny, -tiny * 77, std::numeric_limits<float>::min() * 0.75f,
+                           -std::numeric_limits<float>::min() / 3};
+    const float large[] = {kInf, -kInf, std::numeric_limits<float>::quiet_NaN()};
+    for (int k = 0; k < count; ++k) {
+        OperandPair pair{MixedMatrix(random, -20, 20), MixedMatrix(random, -20, 20)};
+        for (Matrix4 *m : {&pair.a, &pair.b}) {
+            const int replaced = 1 + static_cast<int>(random.Next() % 4);
+            for (int r = 0; r < replaced; ++r) {
+                float &x = m->m[random.Next() % 4][random.Next() % 4];
+                if (k % 2 == 1 && r == 0) {
+                    x = large[random.Next() % 3];
+                } else {
+                    x = small[random.Next() % 6];
+                }
+            }
+        }
+        pairs.push_back(pair);
+    }
+}
+
+} // namespace
+
+std::vector<OperandPair> ArithmeticOperands()
+{
+    std::vector<OperandPair> pairs;
+    OperandRandom random(0x5EED2026u);
+    AddHarnessDrawn(pairs, 1000);
+    AddMixed(pairs, random, 1000);
+    AddCancelling(pairs, random, 500);
+    AddSpecial(pairs, random, 500);
+    return pairs;
+}

@@ -1,0 +1,65 @@
+// What a 4x4 product must be, element by element, and the ways a kernel may
+// round it. The exact values come from wide integer arithmetic, never from
+// the arithmetic a kernel uses; the rounding models spell out each kernel
+// family's steps. Both Verify and the tests read them from here.
+#pragma once
+
+#include "exact_sum.h"
+#include "matmul_kernel.h"
+
+#include <array>
+#include <optional>
+#include <string_view>
+
+// x times y, row-major: element [i][j] is the sum over c of x[i][c] * y[c][j].
+// A kernel computes a*b when x, y = a, b, or b*a when x, y = b, a.
+enum class Product { AB, BA };
+inline constexpr std::array kProducts = {Product::AB, Product::BA};
+std::string_view ProductName(Product product); // "a*b", "b*a"
+
+// One element's exact value and the error a correct kernel may make in it.
+struct ElementReference {
+    // The IEEE result when a NaN or an infinity reaches the element (a NaN
+    // input, 0 * inf, inf - inf); otherwise the exact value rounded once.
+    float value;
+    bool special;
+    // For finite elements: the allowed error, 4u * sum |x[i][c] * y[c][j]|
+    // (u = 2^-24) plus 2^-147 for products and sums that fall into the
+    // subnormals, where no relative bound holds.
+    double bound;
+
+    // The exact sum (finite elements only).
+    ExactSum exact;
+
+    // |computed - exact| in units of the bound: infinity when computed is
+    // not finite, 0 when it is exact. Finite elements only.
+    double ErrorUnits(float computed) const;
+};
+
+ElementReference ReferenceElement(const Matrix4 &x, const Matrix4 &y, int i, int j);
+
+// The rounding models, each the exact steps of one way to compute an
+// element's sum over c = 0..3.
+enum class RoundingModel {
+    OuterProduct,     // each multiply-add in double, rounded to single after each, from +0
+    InnerProduct,     // the four products summed left to right in double, rounded once
+    FloatMulAdd,      // single precision: every product and every sum rounded
+    FloatFma,         // single precision: the first product, then fused multiply-adds
+    CorrectlyRounded, // the exact sum rounded once
+};
+inline constexpr std::array kRoundingModels = {RoundingModel::OuterProduct, RoundingModel::InnerProduct,
+                                               RoundingModel::FloatMulAdd, RoundingModel::FloatFma,
+                                               RoundingModel::CorrectlyRounded};
+// "outerprod", "innerprod", "float-mul-add", "float-fma", "correctly-rounded".
+std::string_view RoundingModelName(RoundingModel model);
+std::optional<RoundingModel> RoundingModelNamed(std::string_view name);
+
+// x * y with the model's rounding steps.
+Matrix4 ModelProduct(RoundingModel model, const Matrix4 &x, const Matrix4 &y);
+
+// x * y + z rounded once to single precision (IEEE fused multiply-add).
+float FusedMultiplyAdd(float x, float y, float z);
+
+// Two results equal bit for bit, where any NaN equals any NaN: the sign and
+// payload of a NaN differ between processors and say nothing of the sum.
+bool SameResult(float computed, float expected);

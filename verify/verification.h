@@ -1,0 +1,32 @@
+// One verification of one kernel: what Verify found, and how it tells it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "kernel_checks.h"
+
+struct Verification {
+    enum class Verdict { Correct, Wrong, NotRun };
+
+    std::string library;
+    std::string procedure;
+    Verdict verdict = Verdict::NotRun;
+    // Why it was not run, or the first failed check; empty when correct.
+    std::string reason;
+    std::string product;               // "a*b", "b*a", or empty when neither
+    std::vector<std::string> rounding; // model names
+    double worstError = 0;
+    std::vector<CheckResult> checks;
+
+    // 0 correct, 1 wrong, 2 not run.
+    int ExitStatus() const;
+};
+
+// The report for people: one line per check, then the product, the
+// rounding models, the worst error and the verdict.
+std::string TextReport(const Verification &v);
+
+// One JSON object, valid whatever bytes the library path or procedure
+// name holds.
+std::string JsonReport(const Verification &v);
