@@ -73,7 +73,7 @@ def read_kernel_list(path):
     return kernels
 
 
-def parse_kernel_spec(text):
+def parse_kernel_argument(text):
     """PATH:PROCEDURE[:MASK] as a kernel; the path may hold colons itself (C:\\...)."""
     parts = text.split(":")
     mask = "0"
@@ -314,7 +314,7 @@ def parse_args(argv):
     parser.add_argument("--test", help="the Test program (default: build/bin/Test)")
     parser.add_argument("--kernels", help="the build's kernel list (default: kernels.txt beside Test)")
     parser.add_argument("--verify", help="the Verify program (default: Verify beside Test)")
-    parser.add_argument("--kernel", action="append", type=parse_kernel_spec, default=[], metavar="PATH:PROCEDURE[:MASK]",
+    parser.add_argument("--kernel", action="append", type=parse_kernel_argument, default=[], metavar="PATH:PROCEDURE[:MASK]",
                         help="also time this kernel (repeatable)")
     parser.add_argument("--only", nargs="+", metavar="PROCEDURE",
                         help="time only these of the listed kernels (and those given with --kernel)")

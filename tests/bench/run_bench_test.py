@@ -21,14 +21,14 @@ def bench_module():
 
 
 class Arguments(unittest.TestCase):
-    def test_kernel_spec(self):
-        parse = bench_module().parse_kernel_spec
+    def test_kernel_argument(self):
+        parse = bench_module().parse_kernel_argument
         self.assertEqual([(k["path"], k["procedure"], k["mask"]) for k in map(parse, [
             "./my.so:my_kernel", "./my.so:my_kernel:3072", "C:\\k\\my.dll:my_kernel:6", "a:b:c"])],
             [("./my.so", "my_kernel", "0"), ("./my.so", "my_kernel", "3072"),
              ("C:\\k\\my.dll", "my_kernel", "6"), ("a:b", "c", "0")])
         for bad in ["my.so", ":my_kernel", "my.so:", "my.so::6"]:
-            with self.subTest(spec=bad), self.assertRaises(argparse.ArgumentTypeError):
+            with self.subTest(argument=bad), self.assertRaises(argparse.ArgumentTypeError):
                 parse(bad)
 
     def test_spread_is_the_median_absolute_deviation_in_percent(self):
