@@ -1,5 +1,6 @@
 // A bench peer: Eigen's fixed-size 4x4 single-precision product, behind the
-// kernel entry contract. Built only when Eigen's headers are installed.
+// kernel entry contract, exported as PEER_PROCEDURE (one name per
+// instruction-set level). Built only when Eigen's headers are installed.
 #include "matmul_kernel.h"
 
 #include <Eigen/Core>
@@ -10,7 +11,7 @@ using RowMajor4f = Eigen::Matrix<float, 4, 4, Eigen::RowMajor>;
 
 KERNEL_LIBRARY_ENTRY
 
-KERNEL_DEFINE(Eigen_Matrix4f)
+KERNEL_DEFINE(PEER_PROCEDURE)
 {
     Eigen::Map<RowMajor4f> r(&result->m[0][0]);
     const Eigen::Map<const RowMajor4f> x(&a->m[0][0]);

@@ -1,5 +1,6 @@
 // A bench peer: GLM's SIMD mat4 product, behind the kernel entry contract.
-// Built only when GLM's headers are installed. GLM stores matrices by
+// Exported as PEER_PROCEDURE (one name per instruction-set level); built
+// only when GLM's headers are installed. GLM stores matrices by
 // column, so the row-major a and b read as GLM matrices are their
 // transposes, and b x a in GLM's terms is the transpose of a x b.
 #include "matmul_kernel.h"
@@ -11,7 +12,7 @@
 
 KERNEL_LIBRARY_ENTRY
 
-KERNEL_DEFINE(GLM_mat4)
+KERNEL_DEFINE(PEER_PROCEDURE)
 {
     glm_vec4 x[4];
     glm_vec4 y[4];

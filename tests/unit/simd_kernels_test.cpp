@@ -192,13 +192,18 @@ TEST_P(SinglePrecisionTest, SumsInOrderOverC)
 
 INSTANTIATE_TEST_SUITE_P(AllSimd, SimdKernelTest, ::testing::Values(kSse, kAvx2, kAvx512, kWideOuter, kWideInner),
                          KernelName);
-#if defined(EIGEN_PEER_PATH) && defined(GLM_PEER_PATH)
-// The optional bench peers, where they were built: they must compute a x b too.
+#if defined(EIGEN_PEER_AVX512_PATH) && defined(GLM_PEER_AVX512_PATH)
+// The optional bench peers, where they were built, at both instruction-set
+// levels: they must compute a x b too.
+constexpr FeatureMask kPeerAvx2Mask = feature::kFma | feature::kAvx2;
 constexpr FeatureMask kPeerMask = feature::kAvx | feature::kFma | feature::kAvx2 | feature::kAvx512f;
-INSTANTIATE_TEST_SUITE_P(Peers, SimdKernelTest,
-                         ::testing::Values(SimdKernel{EIGEN_PEER_PATH, "Eigen_Matrix4f", kPeerMask, Steps::Fused},
-                                           SimdKernel{GLM_PEER_PATH, "GLM_mat4", kPeerMask, Steps::Fused}),
-                         KernelName);
+INSTANTIATE_TEST_SUITE_P(
+    Peers, SimdKernelTest,
+    ::testing::Values(SimdKernel{EIGEN_PEER_AVX2_PATH, "Eigen_Matrix4f_AVX2", kPeerAvx2Mask, Steps::Fused},
+                      SimdKernel{GLM_PEER_AVX2_PATH, "GLM_mat4_AVX2", kPeerAvx2Mask, Steps::Fused},
+                      SimdKernel{EIGEN_PEER_AVX512_PATH, "Eigen_Matrix4f_AVX512", kPeerMask, Steps::Fused},
+                      SimdKernel{GLM_PEER_AVX512_PATH, "GLM_mat4_AVX512", kPeerMask, Steps::Fused}),
+    KernelName);
 #endif
 INSTANTIATE_TEST_SUITE_P(Single, SinglePrecisionTest, ::testing::Values(kSse, kAvx2, kAvx512), KernelName);
 
