@@ -2,6 +2,7 @@
 // out element by element, and against the kernel entry contract.
 #include "kernel_library.h"
 #include "operand_generator.h"
+#include "reference.h"
 
 #include <gtest/gtest.h>
 
@@ -15,37 +16,14 @@ namespace {
 // in double and rounded to single precision.
 Matrix4 FourRoundings(const Matrix4 &a, const Matrix4 &b)
 {
-    Matrix4 r;
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 4; ++j) {
-            float acc = 0.0f;
-            acc = static_cast<float>(double{a.m[i][0]} * double{b.m[0][j]} + double{acc});
-            acc = static_cast<float>(double{a.m[i][1]} * double{b.m[1][j]} + double{acc});
-            acc = static_cast<float>(double{a.m[i][2]} * double{b.m[2][j]} + double{acc});
-            acc = static_cast<float>(double{a.m[i][3]} * double{b.m[3][j]} + double{acc});
-            r.m[i][j] = acc;
-        }
-    }
-    return r;
+    return ModelProduct(RoundingModel::OuterProduct, a, b);
 }
 
 // b x a in row-major terms: four products summed left to right in double,
 // rounded once.
 Matrix4 OneRounding(const Matrix4 &a, const Matrix4 &b)
 {
-    Matrix4 r;
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 4; ++j) {
-            const double p0 = double{b.m[i][0]} * double{a.m[0][j]};
-            const double p1 = double{b.m[i][1]} * double{a.m[1][j]};
-            const double p2 = double{b.m[i][2]} * double{a.m[2][j]};
-            const double p3 = double{b.m[i][3]} * double{a.m[3][j]};
-            const double s01 = p0 + p1;
-            const double s012 = s01 + p2;
-            r.m[i][j] = static_cast<float>(s012 + p3);
-        }
-    }
-    return r;
+    return ModelProduct(RoundingModel::InnerProduct, b, a);
 }
 
 Matrix4 Transposed(const Matrix4 &m)
