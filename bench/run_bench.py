@@ -167,6 +167,29 @@ def read_text(path):
         return None
 
 
+def counter_unit(program):
+    """What a clock tick is for this Test binary: the counter its processor
+    family reads, from the machine field of its executable header."""
+    try:
+        with open(program, "rb") as f:
+            head = f.read(64)
+    except OSError:
+        return "clock ticks"
+    if head[:2] == b"MZ":
+        return "time-stamp counter ticks (RDTSC)"
+    machine = int.from_bytes(head[18:20], "little") if head[:4] == b"\x7fELF" else None
+    if machine in (3, 62):
+        return "time-stamp counter ticks (RDTSC)"
+    if machine == 183:
+        return "virtual counter ticks (CNTVCT_EL0, at the rate of CNTFRQ_EL0)"
+    return "monotonic clock nanoseconds"
+
+
+def emulated(opts):
+    """True when Test runs on an emulated processor (wine runs it natively)."""
+    return bool(opts.emulator) and os.path.basename(opts.emulator[0]).startswith("qemu")
+
+
 def machine_conditions(opts):
     """Conditions known to add noise that this machine shows, and what could not be read."""
     found, unread = [], []
@@ -256,8 +279,12 @@ def print_table(opts, timed, skipped, machine, conditions, cpu):
     tick = f"{machine['tick_hz'] / 1e9:.3f} GHz" if machine["tick_hz"] else "unknown"
     core = (f"about {machine['core_hz'] / 1e9:.3f} GHz (from {opts.calibration})" if machine["core_hz"]
             else "unknown (no calibration kernel timed)")
-    print(f"Tick rate {tick} (measured); core clock {core}. Spread: median absolute deviation from the "
-          f"median, % of the median. Net: median less {NULL_PROCEDURE}'s.")
+    print(f"Tick rate {tick} (measured); core clock {core}. Ticks are {machine['counter']}. Spread: median "
+          f"absolute deviation from the median, % of the median. Net: median less {NULL_PROCEDURE}'s.")
+    if emulated(opts):
+        print()
+        print(f"Test runs under {os.path.basename(opts.emulator[0])}: an emulated processor, so these timings "
+              "mean nothing. This run is a smoke test of the bench only.")
     print()
     print(f"| library | procedure | mask | verified | rounding | median | min | max | spread % | net "
           f"| core cycles | vs {opts.baseline} |")
@@ -387,7 +414,8 @@ def main(argv=None):
     cycles_per_tick, calibration = summarise(timed, opts.baseline)
     opts.calibration = calibration["procedure"] if calibration else None
     tick_hz = tick_rate(timed)
-    machine = {"processor": processor_name(), "cores": os.cpu_count(), "tick_hz": tick_hz,
+    machine = {"processor": processor_name(), "cores": os.cpu_count(), "counter": counter_unit(opts.test),
+               "tick_hz": tick_hz,
                "core_hz": tick_hz * cycles_per_tick if tick_hz and cycles_per_tick else None,
                "pinned_cpu": cpu}
     conditions = machine_conditions(opts)
