@@ -4,7 +4,7 @@
 // alignment it promises. A kernel whose features this processor lacks is
 // skipped, with the reason.
 #include "feature_gate.h"
-#include "kernel_library.h"
+#include "kernel_test_support.h"
 #include "operand_generator.h"
 
 #include <gtest/gtest.h>
