@@ -110,7 +110,7 @@ class SimdKernelTest : public ::testing::TestWithParam<SimdKernel> {
 protected:
     void SetUp() override
     {
-        if (CheckFeatures(GetParam().mask) == 0) {
+        if (!CheckFeatures(GetParam().mask)) {
             GTEST_SKIP() << GetParam().procedure << " needs features this processor or operating system lacks (mask "
                          << GetParam().mask << ")";
         }
@@ -206,7 +206,7 @@ class WideTwins : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (CheckFeatures(kWideOuter.mask) == 0) {
+        if (!CheckFeatures(kWideOuter.mask)) {
             GTEST_SKIP() << "the wide twins need AVX2 and FMA, which this processor or operating system lacks";
         }
     }
