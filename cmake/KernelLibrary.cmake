@@ -6,8 +6,10 @@
 #                   [PRODUCT a*b|b*a|none] [ROUNDING <model>...]
 #                   [ISA <flag>...] SOURCES <source>...)
 #
-# Builds <name>.so (or <name>.dll), with no "lib" prefix, into the program's
-# directory, exporting only what its sources mark with KERNEL_DEFINE.
+# Builds <name>.so (or <name>.dll), with no "lib" prefix, into MATMUL_BIN_DIR
+# (the program's directory in this tree; ${CMAKE_BINARY_DIR}/bin when unset,
+# as in a project that finds the installed package), exporting only what its
+# sources mark with KERNEL_DEFINE. Sources may be C or C++.
 #   PROCEDURE  the exported kernel.
 #   MASK       the feature mask Test needs to run it (default 0).
 #   SCALAR     keeps the compiler from turning the kernel's arithmetic into
@@ -37,14 +39,29 @@ function(matmul_build_kernel_library name)
     target_link_options(${name} PRIVATE -Wl,--kill-at)
   endif()
   if(ARG_SCALAR)
+    # Asked of each source's own compiler, so that a C-only or a C++-only
+    # project gets the flags its compiler knows.
+    set(clang $<OR:$<COMPILE_LANG_AND_ID:C,Clang,AppleClang>,$<COMPILE_LANG_AND_ID:CXX,Clang,AppleClang>>)
     target_compile_options(${name} PRIVATE -ffp-contract=off
-      $<IF:$<C_COMPILER_ID:Clang>,-fno-vectorize;-fno-slp-vectorize,-fno-tree-vectorize>)
+      $<IF:${clang},-fno-vectorize;-fno-slp-vectorize,-fno-tree-vectorize>)
   endif()
-  target_link_libraries(${name} PRIVATE matmul::kernel_contract matmul::warnings)
+  set(bin_dir ${MATMUL_BIN_DIR})
+  if(NOT bin_dir)
+    set(bin_dir ${CMAKE_BINARY_DIR}/bin)
+  endif()
+  target_link_libraries(${name} PRIVATE matmul::kernel_contract)
+  if(TARGET matmul::warnings)
+    # This project's warnings; a project using the installed package keeps its own.
+    target_link_libraries(${name} PRIVATE matmul::warnings)
+  endif()
+  # Hidden by default whatever the project sets: KERNEL_DEFINE alone exports.
   set_target_properties(${name} PROPERTIES
     PREFIX ""
-    LIBRARY_OUTPUT_DIRECTORY ${MATMUL_BIN_DIR}
-    RUNTIME_OUTPUT_DIRECTORY ${MATMUL_BIN_DIR})
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON
+    LIBRARY_OUTPUT_DIRECTORY ${bin_dir}
+    RUNTIME_OUTPUT_DIRECTORY ${bin_dir})
 endfunction()
 
 function(matmul_add_kernel name)

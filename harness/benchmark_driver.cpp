@@ -151,7 +151,7 @@ void RunBenchmark()
     }
     if (GetArg(args.get(), 4, g_scratch) != nullptr) {
         const FeatureMask mask = ParseFeatures(g_scratch);
-        if (mask != 0 && CheckFeatures(mask) == 0) {
+        if (mask != 0 && !CheckFeatures(mask)) {
             return;
         }
     }

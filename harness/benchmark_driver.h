@@ -1,8 +1,9 @@
-// One benchmark run of the Test program, from process entry to exit.
+// One benchmark run of the Test program, from the command line to exit.
 #pragma once
 
-// Process entry: fills the operands, takes the command line, runs the
-// benchmark and exits with status 0. Never returns.
+// Everything main does once the platform layer is set up: fills the
+// operands, takes the command line, runs the benchmark and exits with
+// status 0. Never returns.
 [[noreturn]] void Start();
 
 // One complete run on the command line Start took: parse the arguments,

@@ -13,7 +13,7 @@ struct Requirement {
     std::uint64_t osState = 0; // XCR0 bits the operating system must save
 };
 
-// Tested in this order; the first missing feature decides.
+// Where CPUID reports each feature, and the register state it also needs.
 constexpr Requirement kRequirements[] = {
     {feature::kMmx, Word::Leaf1Edx, 1u << 23},
     {feature::kSse, Word::Leaf1Edx, 1u << 25},
@@ -36,11 +36,10 @@ constexpr Requirement kRequirements[] = {
 
 constexpr std::uint32_t kLeafExtendedFeatures = 7;
 constexpr std::uint32_t kExtLeafFeatures = 0x80000001u;
-constexpr std::uint32_t kOsxsave = 1u << 27; // leaf 1 ECX
 
 bool OsSaves(std::uint64_t state, const CpuFacts &facts)
 {
-    return state == 0 || ((facts.leaf1Ecx & kOsxsave) != 0 && (facts.xcr0 & state) == state);
+    return state == 0 || ((facts.leaf1Ecx & os_state::kOsxsave) != 0 && (facts.xcr0 & state) == state);
 }
 
 std::uint32_t WordOf(Word word, const CpuFacts &facts)
@@ -77,7 +76,7 @@ CpuFacts ReadCpuFacts()
     if (facts.maxLeaf >= kLeafExtendedFeatures) {
         facts.leaf7Ebx = cpu::Cpuid(kLeafExtendedFeatures, 0).ebx;
     }
-    if ((facts.leaf1Ecx & kOsxsave) != 0) {
+    if ((facts.leaf1Ecx & os_state::kOsxsave) != 0) {
         facts.xcr0 = cpu::ReadXcr0();
     }
     facts.maxExtLeaf = cpu::Cpuid(0x80000000u).eax;
@@ -92,23 +91,23 @@ CpuFacts ReadCpuFacts()
     return facts;
 }
 
-int FeaturesPresent(FeatureMask mask, const CpuFacts &facts)
+bool FeaturesPresent(FeatureMask mask, const CpuFacts &facts)
 {
     if (!facts.cpuid) {
-        return 0;
+        return false;
     }
     for (const Requirement &req : kRequirements) {
         if ((mask & req.bit) == 0) {
             continue;
         }
         if ((WordOf(req.word, facts) & req.cpuidBit) == 0 || !OsSaves(req.osState, facts)) {
-            return 0;
+            return false;
         }
     }
-    return 1;
+    return true;
 }
 
-int CheckFeatures(FeatureMask mask)
+bool CheckFeatures(FeatureMask mask)
 {
     return FeaturesPresent(mask, ReadCpuFacts());
 }

@@ -43,6 +43,9 @@ inline constexpr NamedFeature kNamed[] = {
 // Register state the operating system saves on a context switch, as bits of
 // extended control register 0.
 namespace os_state {
+// CPUID leaf 1, ECX: the operating system has enabled XGETBV, so XCR0 can be
+// read; without it the bits below mean nothing.
+inline constexpr std::uint32_t kOsxsave = 1u << 27;
 inline constexpr std::uint64_t kXmm = 0x2;
 inline constexpr std::uint64_t kYmm = 0x4;
 inline constexpr std::uint64_t kOpmask = 0x20;
@@ -68,11 +71,11 @@ struct CpuFacts {
 // feature word is zero, so each feature counts as absent.
 CpuFacts ReadCpuFacts();
 
-// 1 when every feature the mask names is present in facts, else 0. Bits the
+// Whether every feature the mask names is present in facts. Bits the
 // gate does not know are ignored; without CPUID nothing is present. A
 // feature that uses wider registers also needs the operating system to save
 // them (OSXSAVE set and the bits in XCR0): a CPUID bit alone is not enough.
-int FeaturesPresent(FeatureMask mask, const CpuFacts &facts);
+bool FeaturesPresent(FeatureMask mask, const CpuFacts &facts);
 
 // FeaturesPresent on this processor.
-int CheckFeatures(FeatureMask mask);
+bool CheckFeatures(FeatureMask mask);

@@ -25,7 +25,7 @@ std::string MissingFeatures(FeatureMask mask)
 {
     std::string missing;
     for (const feature::NamedFeature &f : feature::kNamed) {
-        if ((mask & f.bit) != 0 && CheckFeatures(f.bit) == 0) {
+        if ((mask & f.bit) != 0 && !CheckFeatures(f.bit)) {
             missing += (missing.empty() ? "" : ", ") + std::string(f.name);
         }
     }

@@ -42,14 +42,14 @@ TEST(FeatureGate, EachBitNeedsItsCpuidBit)
     for (const Row &row : rows) {
         all |= row.bit;
         CpuFacts facts = Everything();
-        EXPECT_EQ(FeaturesPresent(row.bit, facts), 1);
+        EXPECT_TRUE(FeaturesPresent(row.bit, facts));
         facts.*row.word &= ~(1u << row.cpuidBit);
-        EXPECT_EQ(FeaturesPresent(row.bit, facts), 0) << "mask bit " << row.bit;
-        EXPECT_EQ(FeaturesPresent(all, facts), 0);
+        EXPECT_FALSE(FeaturesPresent(row.bit, facts)) << "mask bit " << row.bit;
+        EXPECT_FALSE(FeaturesPresent(all, facts));
         // Other features do not depend on that CPUID bit.
-        EXPECT_EQ(FeaturesPresent(all & ~row.bit, facts), 1) << "mask bit " << row.bit;
+        EXPECT_TRUE(FeaturesPresent(all & ~row.bit, facts)) << "mask bit " << row.bit;
     }
-    EXPECT_EQ(FeaturesPresent(all, Everything()), 1);
+    EXPECT_TRUE(FeaturesPresent(all, Everything()));
     EXPECT_EQ(all, 0xF1FFFu);
 }
 
@@ -57,87 +57,86 @@ TEST(FeatureGate, UnknownBitsAreIgnoredAndNoCpuidMeansNothing)
 {
     CpuFacts none;
     none.cpuid = true;
-    EXPECT_EQ(FeaturesPresent(0, none), 1);
-    EXPECT_EQ(FeaturesPresent(0xFFF0E000u, none), 1);
-    EXPECT_EQ(FeaturesPresent(feature::kMmx, none), 0);
+    EXPECT_TRUE(FeaturesPresent(0, none));
+    EXPECT_TRUE(FeaturesPresent(0xFFF0E000u, none));
+    EXPECT_FALSE(FeaturesPresent(feature::kMmx, none));
 
     CpuFacts noCpuid = Everything();
     noCpuid.cpuid = false;
-    EXPECT_EQ(FeaturesPresent(0, noCpuid), 0);
-    EXPECT_EQ(FeaturesPresent(feature::kSse, noCpuid), 0);
+    EXPECT_FALSE(FeaturesPresent(0, noCpuid));
+    EXPECT_FALSE(FeaturesPresent(feature::kSse, noCpuid));
 }
 
 TEST(FeatureGate, MissingExtendedLeafMeansNo3DNow)
 {
     CpuFacts facts = Everything();
     facts.maxExtLeaf = 0x80000000u; // the leaf with the 3DNow! bits does not exist
-    EXPECT_EQ(FeaturesPresent(feature::k3dNow, facts), 0);
-    EXPECT_EQ(FeaturesPresent(feature::k3dNowExt, facts), 0);
-    EXPECT_EQ(FeaturesPresent(feature::kSse2, facts), 1);
+    EXPECT_FALSE(FeaturesPresent(feature::k3dNow, facts));
+    EXPECT_FALSE(FeaturesPresent(feature::k3dNowExt, facts));
+    EXPECT_TRUE(FeaturesPresent(feature::kSse2, facts));
     facts.maxExtLeaf = 0x00000001u; // an unrelated value from a processor without extended leaves
-    EXPECT_EQ(FeaturesPresent(feature::k3dNow, facts), 0);
+    EXPECT_FALSE(FeaturesPresent(feature::k3dNow, facts));
 }
 
 TEST(FeatureGate, WideRegistersNeedTheOperatingSystemToSaveThem)
 {
-    constexpr std::uint32_t kOsxsave = 1u << 27;
     const FeatureMask avxFamily[] = {feature::kAvx, feature::kFma, feature::kAvx2};
     CpuFacts facts = Everything();
     facts.xcr0 = 0x7; // x87, XMM and YMM: enough for AVX, not for AVX-512
     for (FeatureMask bit : avxFamily) {
-        EXPECT_EQ(FeaturesPresent(bit, facts), 1) << bit;
+        EXPECT_TRUE(FeaturesPresent(bit, facts)) << bit;
     }
-    EXPECT_EQ(FeaturesPresent(feature::kAvx512f, facts), 0);
+    EXPECT_FALSE(FeaturesPresent(feature::kAvx512f, facts));
     for (std::uint64_t missing : {0x20u, 0x40u, 0x80u}) {
         facts.xcr0 = 0xE7u & ~missing;
-        EXPECT_EQ(FeaturesPresent(feature::kAvx512f, facts), 0) << "XCR0 without bit " << missing;
+        EXPECT_FALSE(FeaturesPresent(feature::kAvx512f, facts)) << "XCR0 without bit " << missing;
     }
     facts.xcr0 = 0x3; // YMM state not saved
     for (FeatureMask bit : avxFamily) {
-        EXPECT_EQ(FeaturesPresent(bit, facts), 0) << bit;
+        EXPECT_FALSE(FeaturesPresent(bit, facts)) << bit;
     }
     facts = Everything();
     facts.xcr0 = 0x5; // XMM state not saved
-    EXPECT_EQ(FeaturesPresent(feature::kAvx, facts), 0);
+    EXPECT_FALSE(FeaturesPresent(feature::kAvx, facts));
     // Without OSXSAVE, XCR0 means nothing; the older features do not care.
     facts = Everything();
-    facts.leaf1Ecx &= ~kOsxsave;
+    facts.leaf1Ecx &= ~os_state::kOsxsave;
     for (FeatureMask bit : avxFamily) {
-        EXPECT_EQ(FeaturesPresent(bit, facts), 0) << bit;
+        EXPECT_FALSE(FeaturesPresent(bit, facts)) << bit;
     }
-    EXPECT_EQ(FeaturesPresent(feature::kAvx512f, facts), 0);
-    EXPECT_EQ(FeaturesPresent(feature::kSse42 | feature::kSsse3 | feature::kSse41, facts), 1);
+    EXPECT_FALSE(FeaturesPresent(feature::kAvx512f, facts));
+    EXPECT_TRUE(FeaturesPresent(feature::kSse42 | feature::kSsse3 | feature::kSse41, facts));
 }
 
 TEST(FeatureGate, LeafSevenOnlyWhenLeafZeroReportsIt)
 {
     CpuFacts facts = Everything();
     facts.maxLeaf = 6;
-    EXPECT_EQ(FeaturesPresent(feature::kAvx2, facts), 0);
-    EXPECT_EQ(FeaturesPresent(feature::kAvx512f, facts), 0);
-    EXPECT_EQ(FeaturesPresent(feature::kAvx | feature::kFma, facts), 1);
+    EXPECT_FALSE(FeaturesPresent(feature::kAvx2, facts));
+    EXPECT_FALSE(FeaturesPresent(feature::kAvx512f, facts));
+    EXPECT_TRUE(FeaturesPresent(feature::kAvx | feature::kFma, facts));
     facts.maxLeaf = 7;
-    EXPECT_EQ(FeaturesPresent(feature::kAvx2 | feature::kAvx512f, facts), 1);
+    EXPECT_TRUE(FeaturesPresent(feature::kAvx2 | feature::kAvx512f, facts));
 }
 
 #if defined(MATMUL_CPU_X86) && (defined(__GNUC__) || defined(__clang__))
 TEST(FeatureGate, AgreesWithTheProcessorOnThisMachine)
 {
     __builtin_cpu_init();
-    EXPECT_EQ(CheckFeatures(0), 1);
-    EXPECT_EQ(CheckFeatures(feature::kMmx), __builtin_cpu_supports("mmx") ? 1 : 0);
-    EXPECT_EQ(CheckFeatures(feature::kSse), __builtin_cpu_supports("sse") ? 1 : 0);
-    EXPECT_EQ(CheckFeatures(feature::kSse2), __builtin_cpu_supports("sse2") ? 1 : 0);
-    EXPECT_EQ(CheckFeatures(feature::kSse3), __builtin_cpu_supports("sse3") ? 1 : 0);
-    EXPECT_EQ(CheckFeatures(feature::kCmov), __builtin_cpu_supports("cmov") ? 1 : 0);
-    EXPECT_EQ(CheckFeatures(feature::kSse | feature::kSse2), __builtin_cpu_supports("sse2") ? 1 : 0);
-    EXPECT_EQ(CheckFeatures(feature::kSsse3), __builtin_cpu_supports("ssse3") ? 1 : 0);
-    EXPECT_EQ(CheckFeatures(feature::kSse41), __builtin_cpu_supports("sse4.1") ? 1 : 0);
-    EXPECT_EQ(CheckFeatures(feature::kSse42), __builtin_cpu_supports("sse4.2") ? 1 : 0);
-    EXPECT_EQ(CheckFeatures(feature::kAvx), __builtin_cpu_supports("avx") ? 1 : 0);
-    EXPECT_EQ(CheckFeatures(feature::kFma), __builtin_cpu_supports("fma") ? 1 : 0);
-    EXPECT_EQ(CheckFeatures(feature::kAvx2), __builtin_cpu_supports("avx2") ? 1 : 0);
-    EXPECT_EQ(CheckFeatures(feature::kAvx512f), __builtin_cpu_supports("avx512f") ? 1 : 0);
+    EXPECT_TRUE(CheckFeatures(0));
+    EXPECT_EQ(CheckFeatures(feature::kMmx), __builtin_cpu_supports("mmx") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSse), __builtin_cpu_supports("sse") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSse2), __builtin_cpu_supports("sse2") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSse3), __builtin_cpu_supports("sse3") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kCmov), __builtin_cpu_supports("cmov") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSse | feature::kSse2), __builtin_cpu_supports("sse2") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSsse3), __builtin_cpu_supports("ssse3") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSse41), __builtin_cpu_supports("sse4.1") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSse42), __builtin_cpu_supports("sse4.2") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kAvx), __builtin_cpu_supports("avx") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kFma), __builtin_cpu_supports("fma") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kAvx2), __builtin_cpu_supports("avx2") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kAvx512f), __builtin_cpu_supports("avx512f") != 0);
     EXPECT_TRUE(ReadCpuFacts().cpuid);
 }
 #elif defined(MATMUL_CPU_AARCH64)

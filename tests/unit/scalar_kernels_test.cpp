@@ -1,6 +1,6 @@
 // The two reference kernels, bit for bit against the rounding steps spelled
 // out element by element, and against the kernel entry contract.
-#include "kernel_library.h"
+#include "kernel_test_support.h"
 #include "operand_generator.h"
 #include "reference.h"
 

@@ -4,7 +4,7 @@
 // registry-driven kernel test; these compare two libraries directly. Skipped,
 // with the reason, where the processor lacks AVX2 or FMA.
 #include "feature_gate.h"
-#include "kernel_library.h"
+#include "kernel_test_support.h"
 #include "operand_generator.h"
 #include "reference.h"
 
@@ -45,7 +45,7 @@ class WideTwins : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (CheckFeatures(kWideMask) == 0) {
+        if (!CheckFeatures(kWideMask)) {
             GTEST_SKIP() << "the wide twins need AVX2 and FMA, which this processor or operating system lacks";
         }
     }

@@ -1,5 +1,5 @@
-// Loads a kernel library for a test, as the Test program does, and keeps it
-// loaded for the life of the object.
+// Helpers for the tests that call kernels: a kernel library loaded as the
+// Test program loads it, and matrices to feed kernels and compare results.
 #pragma once
 
 #include "kernel_binding.h"
@@ -13,6 +13,8 @@
 #include <cstring>
 #include <random>
 
+// Loads a kernel library as the Test program does and keeps it loaded for
+// the life of the object.
 class KernelLibrary {
 public:
     KernelLibrary(const char *path, const char *procedure)
