@@ -5,7 +5,7 @@
 // its one line. A kernel whose features this processor lacks is skipped,
 // with the reason.
 #include "feature_gate.h"
-#include "kernel_library.h"
+#include "kernel_test_support.h"
 #include "operand_generator.h"
 #include "operand_sets.h"
 #include "reference.h"
