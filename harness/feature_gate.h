@@ -32,11 +32,12 @@ struct NamedFeature {
     const char *name;
 };
 inline constexpr NamedFeature kNamed[] = {
-    {kMmx, "MMX"},     {kSse, "SSE"},       {kSse2, "SSE2"},     {kSse3, "SSE3"},
-    {k3dNow, "3DNow!"}, {k3dNowExt, "extended 3DNow!"},          {kApic, "APIC"},
-    {kCmov, "CMOV"},   {kHtt, "HTT"},       {kTsc, "TSC"},       {kSsse3, "SSSE3"},
-    {kSse41, "SSE4.1"}, {kSse42, "SSE4.2"}, {kAvx, "AVX"},       {kFma, "FMA"},
-    {kAvx2, "AVX2"},   {kAvx512f, "AVX-512F"},
+    {kMmx, "MMX"},       {kSse, "SSE"},         {kSse2, "SSE2"},
+    {kSse3, "SSE3"},     {k3dNow, "3DNow!"},    {k3dNowExt, "extended 3DNow!"},
+    {kApic, "APIC"},     {kCmov, "CMOV"},       {kHtt, "HTT"},
+    {kTsc, "TSC"},       {kSsse3, "SSSE3"},     {kSse41, "SSE4.1"},
+    {kSse42, "SSE4.2"},  {kAvx, "AVX"},         {kFma, "FMA"},
+    {kAvx2, "AVX2"},     {kAvx512f, "AVX-512F"},
 };
 } // namespace feature
 

@@ -112,24 +112,3 @@ inline Matrix4 RunGuarded(KernelEntry entry, const Matrix4 &a, const Matrix4 &b,
     std::memcpy(&out, result, sizeof out);
     return out;
 }
-
-// a * b + c rounded once to single precision, without trusting the C
-// library's fmaf (some round twice). The product is exact in double; the sum
-// is taken in double rounded to odd, from which one rounding to single is
-// correct.
-inline float FusedMultiplyAddReference(float a, float b, float c)
-{
-    const double product = static_cast<double>(a) * static_cast<double>(b);
-    const double addend = static_cast<double>(c);
-    const double sum = product + addend;
-    // The error of that sum, exactly (two-sum).
-    const double fromAddend = sum - product;
-    const double error = (product - (sum - fromAddend)) + (addend - fromAddend);
-    double odd = sum;
-    std::uint64_t bits;
-    std::memcpy(&bits, &sum, sizeof bits);
-    if (error != 0 && (bits & 1) == 0) {
-        odd = std::nextafter(sum, error > 0 ? HUGE_VAL : -HUGE_VAL);
-    }
-    return static_cast<float>(odd);
-}
