@@ -1,0 +1,79 @@
+// The exact arithmetic every verdict rests on, against the one rounding the
+// processor itself does correctly: a single IEEE multiply or add rounds the
+// exact result once, to nearest with ties to even, so ExactSum must agree
+// with it bit for bit, through the subnormals and up to infinity.
+#include "exact_sum.h"
+#include "operand_sets.h"
+#include "reference.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace {
+
+bool SameBits(float x, float y)
+{
+    return std::memcmp(&x, &y, sizeof x) == 0;
+}
+
+TEST(ExactSum, RoundsOnceLikeOneIeeeOperation)
+{
+    OperandRandom random(7);
+    for (int k = 0; k < 200000; ++k) {
+        // Exponents wide enough to reach subnormal and overflowing results.
+        const float x = random.Mixed(-100, 100);
+        const float y = random.Mixed(-100, 100);
+        ASSERT_TRUE(SameBits(ExactSum::Product(x, y).RoundToFloat(), x * y)) << x << " * " << y;
+        ASSERT_EQ(ExactSum::Product(x, y).ToDouble(), static_cast<double>(x) * static_cast<double>(y));
+        // Sums of nearby magnitudes, subnormal ones among them, that round.
+        const float z = std::ldexp(random.Mixed(0, 0), static_cast<int>(random.Next() % 60) - 150);
+        const float w = std::ldexp(random.Mixed(0, 0), static_cast<int>(random.Next() % 60) - 150);
+        ExactSum sum = ExactSum::Of(z);
+        sum -= ExactSum::Of(-w);
+        ASSERT_TRUE(SameBits(sum.RoundToFloat(), z + w)) << z << " + " << w;
+    }
+}
+
+TEST(ExactSum, TiesGoToEvenAndCancellationIsExact)
+{
+    // 1 + 2^-24 lies halfway between 1 and the next float: even wins.
+    ExactSum tie = ExactSum::Of(1.0f);
+    tie += ExactSum::Product(0x1p-12f, 0x1p-12f);
+    EXPECT_EQ(tie.RoundToFloat(), 1.0f);
+    tie += ExactSum::Product(0x1p-40f, 0x1p-40f); // just past halfway
+    EXPECT_EQ(tie.RoundToFloat(), 1.0f + 0x1p-23f);
+    ExactSum gone = ExactSum::Product(3.0f, 0x1p100f);
+    gone -= ExactSum::Product(0x1p100f, 3.0f);
+    EXPECT_TRUE(gone.IsZero());
+    EXPECT_EQ(ExactSum::Product(std::numeric_limits<float>::max(), 2.0f).RoundToFloat(),
+              std::numeric_limits<float>::infinity());
+}
+
+TEST(Reference, SpecialValuesAndZeroSigns)
+{
+    Matrix4 x{};
+    Matrix4 y{};
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    x.m[0][0] = kInf;
+    y.m[0][0] = 1.0f;
+    EXPECT_EQ(ReferenceElement(x, y, 0, 0).value, kInf); // inf * 1 + 0 * 0 ...
+    x.m[0][1] = -kInf;
+    y.m[1][0] = 1.0f;
+    EXPECT_TRUE(std::isnan(ReferenceElement(x, y, 0, 0).value)); // inf - inf
+    y.m[0][1] = 0.0f;
+    EXPECT_TRUE(std::isnan(ReferenceElement(x, y, 0, 1).value)); // inf * 0
+    Matrix4 negative{};
+    Matrix4 ones{};
+    for (int c = 0; c < 4; ++c) {
+        negative.m[0][c] = -0.0f;
+        ones.m[c][0] = 1.0f;
+    }
+    EXPECT_TRUE(SameBits(ReferenceElement(negative, ones, 0, 0).value, -0.0f));
+    EXPECT_TRUE(SameBits(ModelProduct(RoundingModel::OuterProduct, negative, ones).m[0][0], 0.0f));
+    EXPECT_TRUE(SameBits(ModelProduct(RoundingModel::InnerProduct, negative, ones).m[0][0], -0.0f));
+}
+
+} // namespace
