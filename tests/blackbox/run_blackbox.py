@@ -15,6 +15,9 @@ import subprocess
 import sys
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import processor_flags  # noqa: E402
+
 OPTS = None  # parsed command-line options
 
 USAGE = b"Usage:\r\n\tTest <Dll name> <Procedure name> <Repeat count> [Features needed]\r\n"
@@ -289,27 +292,9 @@ class Quoting(ReportCase):
         self.assertProbe(err, 3)
 
 
-def is_aarch64():
-    """True when Test is an AArch64 program (ELF machine 183)."""
-    with open(OPTS.test, "rb") as f:
-        head = f.read(20)
-    return head[:4] == b"\x7fELF" and int.from_bytes(head[18:20], "little") == 183
-
-
 def cpu_flags():
-    """The features of the mask table this processor has, as the operating
-    system reports them, or None. On AArch64 none of them exists (and under
-    an emulator /proc/cpuinfo would describe the host)."""
-    if is_aarch64():
-        return set()
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
-    except OSError:
-        pass
-    return None
+    """The mask table's features this processor has, or None (see processor_flags)."""
+    return processor_flags.cpu_flags(OPTS.test)
 
 
 class Features(ReportCase):

@@ -11,6 +11,9 @@ import subprocess
 import sys
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import processor_flags  # noqa: E402
+
 OPTS = None
 SKIP = 77
 
@@ -99,7 +102,7 @@ class NotRun(unittest.TestCase):
         self.assertNotRun([OPTS.broken, "malloc"], "does not export malloc")
 
     def test_missing_features_are_named(self):
-        flags = cpu_flags()
+        flags = processor_flags.cpu_flags(OPTS.verify)
         if flags is None or "3dnow" in flags:
             self.skipTest("needs a processor known to lack 3DNow!")
         report = self.assertNotRun([OPTS.broken, "transposed", "16"], "3DNow!")
@@ -124,17 +127,6 @@ class NotRun(unittest.TestCase):
                 self.assertTrue(proc.stderr.startswith(b"Usage: Verify [--json] <library> <procedure>"))
 
 
-def cpu_flags():
-    if OPTS.emulator and not OPTS.verify.lower().endswith(".exe"):
-        return None  # an emulated processor: the host's flags say nothing
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
-    except OSError:
-        pass
-    return None
 
 
 def main():
