@@ -13,20 +13,9 @@ cd "$(dirname "$0")/.."
 
 packages=(g++-aarch64-linux-gnu qemu-user cmake ninja-build python3 googletest)
 
-install_missing() {
-    local missing=()
-    for package in "${packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "== installing ${missing[*]}"
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-}
+source scripts/install_packages.sh
 
-install_missing
+install_missing "${packages[@]}"
 case "${1:-test}" in
     test) cmake --workflow --preset arm64 ;;
     bench) cmake --workflow --preset arm64-bench ;;

@@ -12,20 +12,7 @@ cd "$(dirname "$0")/.."
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64)
 
-install_missing() {
-    local missing=()
-    for package in "${packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "== installing ${missing[*]}"
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" dpkg --add-architecture i386
-    # The i386 and amd64 lists can disagree for a moment; one retry settles it.
-    "${sudo[@]}" apt-get update -qq || "${sudo[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-}
+source scripts/install_packages.sh
 
 # Prints, as shell commands, the environment a configure preset sets: the
 # wine variables are written once, in CMakePresets.json, and read from there.
@@ -78,7 +65,7 @@ run_workflow() {
     return $status
 }
 
-install_missing
+install_missing --i386 "${packages[@]}"
 case "${1:-all}" in
     all) run_workflow win32 win32 && run_workflow win64 win64 ;;
     win32 | win64) run_workflow "$1" "$1" ;;
