@@ -4,8 +4,8 @@
 // program headers, each loadable segment's file bytes, and the segments it
 // reads through memory) is read here from the exact-size input, so that
 // AddressSanitizer stops the run on any byte past its end. The check is also
-// given only the input's first half, as when a file is longer than what is
-// read of it, and must then not look past that half.
+// given only the input's first half, on its own allocation, and must then
+// not look past that half.
 #include "elf_image.h"
 
 #include <cstdint>
@@ -47,8 +47,6 @@ bool ReadThroughMemory(std::uint32_t type)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    // A copy of the first half on its own allocation, so that reading past
-    // it is caught as well.
     const std::vector<unsigned char> half(data, data + size / 2);
     (void)CheckElfImage(half, size);
 
