@@ -40,9 +40,12 @@ std::uint64_t MonotonicClockNanoseconds();
 using LibraryHandle = void *;
 // Loads the library; null when it cannot be. When reason is given, a failure
 // puts one line there saying why, in words: the system loader's own message
-// where it refused the library, or what the checks made before loading found
-// (no such file, not a regular file, not a library for this machine, cut
-// short).
+// where it refused the library (dlerror's text; on Windows the system text
+// of the last error, without its line end and full stop), or what the checks
+// made before loading found ("no such file", "not a regular file", "a
+// directory", "not an ELF shared library for this machine", "cut short: a
+// loadable segment lies past the end of the file", and the like). On
+// success reason is left as it was.
 LibraryHandle OpenLibrary(const char *path, std::string *reason = nullptr);
 // The address of a procedure the library itself exports; null when it
 // exports no such name. Names found only in the libraries it depends on do

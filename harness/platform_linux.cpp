@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <link.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -158,25 +159,21 @@ std::string CheckLibraryFile(const std::string &path)
         return std::strerror(errno);
     }
     std::string problem;
-    std::vector<unsigned char> head;
     if (fstat(file, &status) != 0 || !S_ISREG(status.st_mode)) {
         problem = "not a regular file";
+    } else if (status.st_size == 0) {
+        problem = CheckElfImage({}, 0);
     } else {
-        const auto fileSize = static_cast<std::uint64_t>(status.st_size);
-        head.resize(fileSize < kElfHeadBytes ? static_cast<std::size_t>(fileSize) : kElfHeadBytes);
-        std::size_t got = 0;
-        while (got < head.size()) {
-            const ssize_t n = pread(file, head.data() + got, head.size() - got, static_cast<off_t>(got));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            got += static_cast<std::size_t>(n);
+        // The check reads the header, the program headers and the dynamic
+        // section wherever they lie: the file is mapped, not copied.
+        const auto size = static_cast<std::size_t>(status.st_size);
+        void *image = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file, 0);
+        if (image == MAP_FAILED) {
+            problem = std::strerror(errno);
+        } else {
+            problem = CheckElfImage({static_cast<const unsigned char *>(image), size}, size);
+            munmap(image, size);
         }
-        head.resize(got);
-        problem = CheckElfImage(head, fileSize);
     }
     close(file);
     return problem;
