@@ -29,6 +29,8 @@ import statistics
 import subprocess
 import sys
 
+from kernel_list import read_kernel_list
+
 TOTAL = re.compile(rb"\r\nTotal time: ([0-9]+) clock ticks(?:, ([0-9]+) ms\.)?")
 NULL_PROCEDURE = "null_kernel"
 CALIBRATION = re.compile(r"^calibrate_([0-9]+)_adds$")
@@ -54,23 +56,6 @@ def default_bin_dir():
     if find_beside(here, "Test"):
         return here
     return os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "build", "bin")
-
-
-def read_kernel_list(path):
-    """The build's kernel list: tab-separated library file, procedure, mask,
-    product and rounding models; the libraries sit beside the list."""
-    directory = os.path.dirname(os.path.abspath(path))
-    kernels = []
-    with open(path) as f:
-        for line in f:
-            if line.startswith("#") or not line.strip():
-                continue
-            fields = line.rstrip("\n").split("\t")
-            name, procedure, mask = fields[:3]
-            product = fields[3] if len(fields) > 3 else None
-            kernels.append({"library": name, "path": os.path.join(directory, name), "procedure": procedure,
-                            "mask": mask, "product": product})
-    return kernels
 
 
 def parse_kernel_argument(text):

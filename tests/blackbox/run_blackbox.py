@@ -17,6 +17,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import processor_flags  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "bench"))
+from kernel_list import read_kernel_list  # noqa: E402
 
 OPTS = None  # parsed command-line options
 
@@ -429,20 +431,14 @@ MASK_FLAGS = {1: "mmx", 2: "sse", 4: "sse2", 8: "pni", 16: "3dnow", 32: "3dnowex
               131072: "cmov", 262144: "ht", 524288: "tsc"}
 
 
-def registered_kernels():
-    """The build's list of registered kernels: (library file, procedure, mask)."""
-    with open(os.path.join(OPTS.bin_dir, "kernels.txt")) as f:
-        return [tuple(line.split("\t")[:3]) for line in f if not line.startswith("#") and line.strip()]
-
-
 class ShippedKernels(ReportCase):
     def test_each_registered_kernel_reports_with_its_mask(self):
         flags = cpu_flags()
         if flags is None:
             self.skipTest("no /proc/cpuinfo to learn this processor's features from")
-        for name, procedure, mask in registered_kernels():
+        for kernel in read_kernel_list(os.path.join(OPTS.bin_dir, "kernels.txt")):
+            name, procedure, mask, path = kernel["library"], kernel["procedure"], kernel["mask"], kernel["path"]
             with self.subTest(kernel=procedure):
-                path = os.path.join(OPTS.bin_dir, name)
                 needs = {flag for bit, flag in MASK_FLAGS.items() if int(mask) & bit}
                 status, out, err = run([path, procedure, "100000", mask])
                 self.assertEqual((status, err), (0, b""))

@@ -13,6 +13,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import processor_flags  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "bench"))
+from kernel_list import read_kernel_list  # noqa: E402
 
 OPTS = None
 SKIP = 77
@@ -27,24 +29,21 @@ def verify(*args):
     return proc.returncode, report, proc.stderr
 
 
-def check_registered(line):
-    """One line of the build's kernel list; returns the exit status."""
-    name, procedure, mask, product, rounding = line.split("\t")
-    library = os.path.join(os.path.dirname(os.path.abspath(OPTS.kernel_list)), name)
-    status, report, _ = verify("--json", library, procedure, mask)
+def check_registered(kernel):
+    """One kernel of the build's list; returns the exit status."""
+    status, report, _ = verify("--json", kernel["path"], kernel["procedure"], kernel["mask"])
     if report["verdict"] == "not run" and "lacks" in report["reason"]:
         print(f"skipped: {report['reason']}")
         return SKIP
     print(json.dumps(report, indent=1))
-    if product == "none":
+    if kernel["product"] == "none":
         # A kernel that computes nothing on purpose still honours what it
         # may read and write.
         passed = {c["name"] for c in report["checks"] if c["passed"]}
         needed = {"writes only the result", "reads only the operands", "leaves the operands unchanged"}
         return 0 if status == 1 and needed <= passed else 1
-    claimed = set() if rounding == "-" else set(rounding.split(","))
-    ok = (status, report["verdict"], report["product"]) == (0, "correct", product)
-    ok = ok and claimed <= set(report["rounding"])
+    ok = (status, report["verdict"], report["product"]) == (0, "correct", kernel["product"])
+    ok = ok and set(kernel["rounding"]) <= set(report["rounding"])
     return 0 if ok else 1
 
 
@@ -143,10 +142,9 @@ def main():
     OPTS.emulator = [part for part in OPTS.emulator.split(";") if part]
     os.makedirs(OPTS.work_dir, exist_ok=True)
     if OPTS.procedure:
-        with open(OPTS.kernel_list) as f:
-            for line in f:
-                if not line.startswith("#") and line.split("\t")[1] == OPTS.procedure:
-                    return check_registered(line.rstrip("\n"))
+        for kernel in read_kernel_list(OPTS.kernel_list):
+            if kernel["procedure"] == OPTS.procedure:
+                return check_registered(kernel)
         print(f"{OPTS.procedure} is not in {OPTS.kernel_list}")
         return 1
     group = {"broken": BrokenKernels, "not_run": NotRun}[OPTS.group]
