@@ -17,15 +17,16 @@
 #   PRODUCT    what it computes, row-major: a*b (the default), b*a, or none
 #              for a kernel that computes nothing on purpose (the null and
 #              calibration kernels).
-#   ROUNDING   the rounding models it claims to match bit for bit (outerprod,
-#              innerprod, float-mul-add, float-fma, correctly-rounded); the
+#   ROUNDING   the rounding models it claims to match bit for bit (the
+#              names in MATMUL_ROUNDING_MODELS below); the
 #              tests then hold it to them. Such a kernel, like a SCALAR one,
 #              is built with floating-point contraction off, so that the
 #              compiler fuses no multiply and add the source keeps apart
 #              (GCC fuses them by default wherever the target has FMA).
 #   ISA        the instruction-set flags this library alone is built with
 #              (-mavx2 ...); everything else stays at the baseline.
-set(MATMUL_ROUNDING_MODELS outerprod innerprod float-mul-add float-fma correctly-rounded)
+set(MATMUL_ROUNDING_MODELS outerprod innerprod float-mul-add float-fma float-pairwise float-fma-pairwise
+  correctly-rounded)
 
 # matmul_build_kernel_library(<name> [SCALAR] [ISA <flag>...] SOURCES <source>...)
 # Only the build: for libraries the tests load that are not kernels of the

@@ -83,6 +83,10 @@ std::string_view RoundingModelName(RoundingModel model)
         return "float-mul-add";
     case RoundingModel::FloatFma:
         return "float-fma";
+    case RoundingModel::FloatPairwise:
+        return "float-pairwise";
+    case RoundingModel::FloatFmaPairwise:
+        return "float-fma-pairwise";
     case RoundingModel::CorrectlyRounded:
         return "correctly-rounded";
     }
@@ -150,6 +154,24 @@ float ModelElement(RoundingModel model, const Matrix4 &x, const Matrix4 &y, int 
             sum = FusedMultiplyAdd(x.m[i][c], y.m[c][j], sum);
         }
         return sum;
+    }
+    case RoundingModel::FloatPairwise: {
+        // Two independent pairs, then their sum: three dependent steps where
+        // the sums in order take four.
+        float product[4];
+        for (int c = 0; c < 4; ++c) {
+            product[c] = x.m[i][c] * y.m[c][j];
+        }
+        const float low = product[0] + product[1];
+        const float high = product[2] + product[3];
+        return low + high;
+    }
+    case RoundingModel::FloatFmaPairwise: {
+        const float first = x.m[i][0] * y.m[0][j];
+        const float third = x.m[i][2] * y.m[2][j];
+        const float low = FusedMultiplyAdd(x.m[i][1], y.m[1][j], first);
+        const float high = FusedMultiplyAdd(x.m[i][3], y.m[3][j], third);
+        return low + high;
     }
     case RoundingModel::CorrectlyRounded:
         return ReferenceElement(x, y, i, j).value;

@@ -45,12 +45,16 @@ enum class RoundingModel {
     InnerProduct,     // the four products summed left to right in double, rounded once
     FloatMulAdd,      // single precision: every product and every sum rounded
     FloatFma,         // single precision: the first product, then fused multiply-adds
+    FloatPairwise,    // single precision, as a tree: (p0 + p1) + (p2 + p3), every product and sum rounded
+    FloatFmaPairwise, // single precision, as a tree: fma(x1, y1, p0) + fma(x3, y3, p2), p0 and p2 rounded
     CorrectlyRounded, // the exact sum rounded once
 };
-inline constexpr std::array kRoundingModels = {RoundingModel::OuterProduct, RoundingModel::InnerProduct,
-                                               RoundingModel::FloatMulAdd, RoundingModel::FloatFma,
-                                               RoundingModel::CorrectlyRounded};
-// "outerprod", "innerprod", "float-mul-add", "float-fma", "correctly-rounded".
+inline constexpr std::array kRoundingModels = {
+    RoundingModel::OuterProduct,  RoundingModel::InnerProduct,     RoundingModel::FloatMulAdd,
+    RoundingModel::FloatFma,      RoundingModel::FloatPairwise,    RoundingModel::FloatFmaPairwise,
+    RoundingModel::CorrectlyRounded};
+// "outerprod", "innerprod", "float-mul-add", "float-fma", "float-pairwise",
+// "float-fma-pairwise", "correctly-rounded".
 std::string_view RoundingModelName(RoundingModel model);
 std::optional<RoundingModel> RoundingModelNamed(std::string_view name);
 

@@ -1,7 +1,9 @@
 // Mat_Mult_AVX512: result = a x b in single precision with AVX-512F, the
-// whole matrix in one 512-bit register: each 128-bit lane is one result
-// row, started from the product with row 0 of b, then rows 1, 2 and 3 added
-// by fused multiply-adds, in that order.
+// whole matrix in one 512-bit register, each 128-bit lane one result row.
+// Each element is summed as a tree: (a0 * b0 + a1 * b1) + (a2 * b2 + a3 * b3),
+// every product and sum rounded to single precision. Its last input is then
+// three dependent steps from the result (a product and two adds) rather than
+// four in a row, and the four products start together.
 #include "matmul_kernel.h"
 
 // GCC 12's AVX-512 headers start some intrinsics from a deliberately
@@ -14,17 +16,20 @@ KERNEL_LIBRARY_ENTRY
 
 KERNEL_DEFINE(Mat_Mult_AVX512)
 {
+    // a in one load, as the previous call stored its result; element c of
+    // each row is spread across its lane by an in-lane shuffle.
     const __m512 rows = _mm512_loadu_ps(a->m);
-    // Row c of b in all four lanes.
+    // Row c of b in all four lanes, straight from memory: a broadcast load
+    // needs no shuffle.
     const __m512 b0 = _mm512_broadcast_f32x4(_mm_loadu_ps(b->m[0]));
     const __m512 b1 = _mm512_broadcast_f32x4(_mm_loadu_ps(b->m[1]));
     const __m512 b2 = _mm512_broadcast_f32x4(_mm_loadu_ps(b->m[2]));
     const __m512 b3 = _mm512_broadcast_f32x4(_mm_loadu_ps(b->m[3]));
-    __m512 sum = _mm512_mul_ps(_mm512_permute_ps(rows, 0x00), b0);
-    sum = _mm512_fmadd_ps(_mm512_permute_ps(rows, 0x55), b1, sum);
-    sum = _mm512_fmadd_ps(_mm512_permute_ps(rows, 0xAA), b2, sum);
-    sum = _mm512_fmadd_ps(_mm512_permute_ps(rows, 0xFF), b3, sum);
-    _mm512_storeu_ps(result->m, sum);
+    const __m512 p0 = _mm512_mul_ps(_mm512_permute_ps(rows, 0x00), b0);
+    const __m512 p1 = _mm512_mul_ps(_mm512_permute_ps(rows, 0x55), b1);
+    const __m512 p2 = _mm512_mul_ps(_mm512_permute_ps(rows, 0xAA), b2);
+    const __m512 p3 = _mm512_mul_ps(_mm512_permute_ps(rows, 0xFF), b3);
+    _mm512_storeu_ps(result->m, _mm512_add_ps(_mm512_add_ps(p0, p1), _mm512_add_ps(p2, p3)));
     return 0;
 }
 

@@ -5,31 +5,38 @@
 // which give the same doubles as separate multiplies and adds since a float
 // times a float is exact in double. Rows are written from the last to the
 // first.
+//
+// Both operands are widened once, in registers; each element of b is spread
+// across a register by a lane permute of its widened row, so nothing goes
+// through memory but the operands and the result.
 #include "matmul_kernel.h"
 
 #include <immintrin.h>
+
+namespace {
+
+__m256d Widen(const float *row)
+{
+    return _mm256_cvtps_pd(_mm_loadu_ps(row));
+}
+
+} // namespace
 
 KERNEL_LIBRARY_ENTRY
 
 KERNEL_DEFINE(innerprod1_Wide)
 {
-    const __m256d a0 = _mm256_cvtps_pd(_mm_loadu_ps(a->m[0]));
-    const __m256d a1 = _mm256_cvtps_pd(_mm_loadu_ps(a->m[1]));
-    const __m256d a2 = _mm256_cvtps_pd(_mm_loadu_ps(a->m[2]));
-    const __m256d a3 = _mm256_cvtps_pd(_mm_loadu_ps(a->m[3]));
-    // b widened once; its elements are then broadcast straight from memory.
-    // No over-aligned locals: GCC cannot realign the stack in 64-bit Windows code.
-    double wideB[4][4];
-#pragma GCC unroll 4
-    for (int i = 0; i < 4; ++i) {
-        _mm256_storeu_pd(wideB[i], _mm256_cvtps_pd(_mm_loadu_ps(b->m[i])));
-    }
+    const __m256d a0 = Widen(a->m[0]);
+    const __m256d a1 = Widen(a->m[1]);
+    const __m256d a2 = Widen(a->m[2]);
+    const __m256d a3 = Widen(a->m[3]);
 #pragma GCC unroll 4
     for (int i = 3; i >= 0; --i) {
-        __m256d sum = _mm256_mul_pd(_mm256_broadcast_sd(&wideB[i][0]), a0);
-        sum = _mm256_fmadd_pd(_mm256_broadcast_sd(&wideB[i][1]), a1, sum);
-        sum = _mm256_fmadd_pd(_mm256_broadcast_sd(&wideB[i][2]), a2, sum);
-        sum = _mm256_fmadd_pd(_mm256_broadcast_sd(&wideB[i][3]), a3, sum);
+        const __m256d row = Widen(b->m[i]);
+        __m256d sum = _mm256_mul_pd(_mm256_permute4x64_pd(row, 0x00), a0);
+        sum = _mm256_fmadd_pd(_mm256_permute4x64_pd(row, 0x55), a1, sum);
+        sum = _mm256_fmadd_pd(_mm256_permute4x64_pd(row, 0xAA), a2, sum);
+        sum = _mm256_fmadd_pd(_mm256_permute4x64_pd(row, 0xFF), a3, sum);
         _mm_storeu_ps(result->m[i], _mm256_cvtpd_ps(sum));
     }
     return reinterpret_cast<intptr_t>(result);

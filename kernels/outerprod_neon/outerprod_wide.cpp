@@ -1,10 +1,16 @@
 // Mat_Mult_Wide: bit for bit what Mat_Mult computes, with Advanced SIMD in
-// double precision. Each result row is held as four doubles in two
-// registers; for c = 0..3 the products of a[i][c] with row c of b are added
-// in double and the sums rounded to single precision, exactly as Mat_Mult's
-// multiply-adds onto a cleared result. A float times a float is exact in
-// double, so the fused multiply-add gives the same double as a multiply
-// followed by an add.
+// double precision. For c = 0..3 each result row gets the products of
+// a[i][c] with row c of b added, and the sums are rounded to single
+// precision after each step, exactly as Mat_Mult's multiply-adds onto a
+// cleared result.
+//
+// The first step is one single-precision fused multiply-add onto +0: a float
+// times a float is exact in double, so Mat_Mult's double sum with +0 is that
+// exact product (a zero product becomes +0), and rounding it to single is
+// what the fused multiply-add does, underflow to -0 included. It needs none
+// of the conversions the later steps make. Those add in double, two lanes a
+// register, where the product is again exact, so the fused multiply-add
+// gives the same double as a multiply followed by an add.
 #include "matmul_kernel.h"
 
 #include <arm_neon.h>
@@ -16,9 +22,8 @@ struct WideRow {
     float64x2_t hi; // elements 2 and 3
 };
 
-WideRow Widen(const float *row)
+WideRow Widen(float32x4_t v)
 {
-    const float32x4_t v = vld1q_f32(row);
     return {vcvt_f64_f32(vget_low_f32(v)), vcvt_high_f64_f32(v)};
 }
 
@@ -42,15 +47,15 @@ KERNEL_LIBRARY_ENTRY
 
 KERNEL_DEFINE(Mat_Mult_Wide)
 {
-    const WideRow b0 = Widen(b->m[0]);
-    const WideRow b1 = Widen(b->m[1]);
-    const WideRow b2 = Widen(b->m[2]);
-    const WideRow b3 = Widen(b->m[3]);
+    const float32x4_t b0 = vld1q_f32(b->m[0]);
+    const WideRow b1 = Widen(vld1q_f32(b->m[1]));
+    const WideRow b2 = Widen(vld1q_f32(b->m[2]));
+    const WideRow b3 = Widen(vld1q_f32(b->m[3]));
 #pragma GCC unroll 4
     for (int i = 0; i < 4; ++i) {
-        const WideRow ai = Widen(a->m[i]);
-        // Adding the first product to +0 keeps Mat_Mult's sign of a zero.
-        float32x4_t row = MultiplyAddRounded<0>(vdupq_n_f32(0.0f), b0, ai.lo);
+        const float32x4_t narrow = vld1q_f32(a->m[i]);
+        const WideRow ai = Widen(narrow);
+        float32x4_t row = vfmaq_laneq_f32(vdupq_n_f32(0.0f), b0, narrow, 0);
         row = MultiplyAddRounded<1>(row, b1, ai.lo);
         row = MultiplyAddRounded<0>(row, b2, ai.hi);
         row = MultiplyAddRounded<1>(row, b3, ai.hi);

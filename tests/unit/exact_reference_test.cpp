@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -74,6 +75,55 @@ TEST(Reference, SpecialValuesAndZeroSigns)
     EXPECT_TRUE(SameBits(ReferenceElement(negative, ones, 0, 0).value, -0.0f));
     EXPECT_TRUE(SameBits(ModelProduct(RoundingModel::OuterProduct, negative, ones).m[0][0], 0.0f));
     EXPECT_TRUE(SameBits(ModelProduct(RoundingModel::InnerProduct, negative, ones).m[0][0], -0.0f));
+}
+
+TEST(Reference, PairwiseModelsSumTwoPairsThenBoth)
+{
+    Matrix4 x{};
+    Matrix4 y{};
+    // [0][0]: products 1, 2^-24, 2^-24, -1. In order the small ones vanish
+    // into 1; as pairs, 2^-24 - 1 is exact and 2^-24 survives.
+    const float row0[4] = {1.0f, 0x1p-24f, 0x1p-24f, -1.0f};
+    // [1][1]: products -1, (1 + 2^-12)^2 = 1 + 2^-11 + 2^-24 (a tie, rounded
+    // to 1 + 2^-11), 0, 0. Fused onto -1, the 2^-24 is kept.
+    const float row1[4] = {-1.0f, 1.0f + 0x1p-12f, 0.0f, 0.0f};
+    for (int c = 0; c < 4; ++c) {
+        x.m[0][c] = row0[c];
+        x.m[1][c] = row1[c];
+        y.m[c][0] = 1.0f;
+        y.m[c][1] = c == 1 ? 1.0f + 0x1p-12f : 1.0f;
+    }
+    EXPECT_EQ(ModelProduct(RoundingModel::FloatMulAdd, x, y).m[0][0], 0.0f);
+    EXPECT_EQ(ModelProduct(RoundingModel::FloatPairwise, x, y).m[0][0], 0x1p-24f);
+    EXPECT_EQ(ModelProduct(RoundingModel::FloatFmaPairwise, x, y).m[0][0], 0x1p-24f);
+    EXPECT_EQ(ModelProduct(RoundingModel::FloatPairwise, x, y).m[1][1], 0x1p-11f);
+    EXPECT_EQ(ModelProduct(RoundingModel::FloatFmaPairwise, x, y).m[1][1], 0x1p-11f + 0x1p-24f);
+}
+
+TEST(Reference, VerifysOperandsTellEveryRoundingModelApart)
+{
+    // Verify names each model a kernel matches on these pairs: two models
+    // that agree on all of them could not be told apart.
+    const std::vector<OperandPair> pairs = ArithmeticOperands();
+    std::vector<std::vector<Matrix4>> products;
+    for (RoundingModel model : kRoundingModels) {
+        products.emplace_back();
+        for (const OperandPair &pair : pairs) {
+            products.back().push_back(ModelProduct(model, pair.a, pair.b));
+        }
+    }
+    for (std::size_t m = 0; m < kRoundingModels.size(); ++m) {
+        for (std::size_t n = m + 1; n < kRoundingModels.size(); ++n) {
+            bool differ = false;
+            for (std::size_t k = 0; k < pairs.size() && !differ; ++k) {
+                for (int e = 0; e < 16 && !differ; ++e) {
+                    differ = !SameResult(products[m][k].m[e / 4][e % 4], products[n][k].m[e / 4][e % 4]);
+                }
+            }
+            EXPECT_TRUE(differ) << RoundingModelName(kRoundingModels[m]) << " and "
+                                << RoundingModelName(kRoundingModels[n]);
+        }
+    }
 }
 
 } // namespace

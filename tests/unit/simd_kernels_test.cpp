@@ -91,7 +91,17 @@ TEST_F(WideTwins, ZerosKeepTheScalarKernelsSigns)
     // -0 products: Mat_Mult adds them onto +0, innerprod1 sums them as they are.
     const Matrix4 negativeZero = Filled(-0.0f);
     const Matrix4 ones = Filled(1.0f);
-    for (const auto &[a, b] : {std::pair{negativeZero, ones}, std::pair{ones, negativeZero}}) {
+    // A first product of -2^-160 is no zero: added onto +0 it stays negative
+    // and rounds to -0 in single precision, which the -0 products after it
+    // keep. Making the first sum's zeros +0 after rounding would lose it.
+    Matrix4 underflow = negativeZero;
+    underflow.m[0][0] = -0x1p-80f;
+    Matrix4 scale = ones;
+    scale.m[0][0] = 0x1p-80f;
+    const float first = RunGuarded(outer.entry(), underflow, scale, 0).m[0][0];
+    ASSERT_TRUE(first == 0.0f && std::signbit(first));
+    for (const auto &[a, b] :
+         {std::pair{negativeZero, ones}, std::pair{ones, negativeZero}, std::pair{underflow, scale}}) {
         EXPECT_TRUE(SameBits(RunGuarded(wideOuter.entry(), a, b, 16), RunGuarded(outer.entry(), a, b, 0)));
         EXPECT_TRUE(SameBits(RunGuarded(wideInner.entry(), a, b, 16), RunGuarded(inner.entry(), a, b, 0)));
     }
