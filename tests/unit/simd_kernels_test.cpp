@@ -1,8 +1,9 @@
-// The x86 wide twins against the scalar kernels they copy, bit for bit, on
-// the cases where rounding through double and rounding once part ways.
-// Every kernel's contract, error bound and rounding models are held by the
-// registry-driven kernel test; these compare two libraries directly. Skipped,
-// with the reason, where the processor lacks AVX2 or FMA.
+// The wide twins (AVX2 and FMA on x86, Advanced SIMD on AArch64) against the
+// scalar kernels they copy, bit for bit, on the cases where rounding through
+// double and rounding once part ways. Every kernel's contract, error bound
+// and rounding models are held by the registry-driven kernel test; these
+// compare two libraries directly. Skipped, with the reason, where an x86
+// processor lacks AVX2 or FMA.
 #include "feature_gate.h"
 #include "kernel_test_support.h"
 #include "operand_generator.h"
@@ -17,7 +18,15 @@
 
 namespace {
 
+#if defined(OUTERPROD_AVX2_PATH)
 constexpr FeatureMask kWideMask = feature::kAvx2 | feature::kFma;
+constexpr const char *kWideOuterPath = OUTERPROD_AVX2_PATH;
+constexpr const char *kWideInnerPath = INNERPROD_AVX2_PATH;
+#else
+constexpr FeatureMask kWideMask = 0;
+constexpr const char *kWideOuterPath = OUTERPROD_NEON_PATH;
+constexpr const char *kWideInnerPath = INNERPROD_NEON_PATH;
+#endif
 
 // Operands drawn as Test draws them, of mixed signs and magnitudes, and with
 // products that overflow single precision or fall into its subnormals.
@@ -51,8 +60,8 @@ protected:
     }
     KernelLibrary outer{OUTERPROD_PATH, "Mat_Mult"};
     KernelLibrary inner{INNERPROD_PATH, "innerprod1"};
-    KernelLibrary wideOuter{OUTERPROD_AVX2_PATH, "Mat_Mult_Wide"};
-    KernelLibrary wideInner{INNERPROD_AVX2_PATH, "innerprod1_Wide"};
+    KernelLibrary wideOuter{kWideOuterPath, "Mat_Mult_Wide"};
+    KernelLibrary wideInner{kWideInnerPath, "innerprod1_Wide"};
 };
 
 TEST_F(WideTwins, SameBitsAsTheScalarKernels)
