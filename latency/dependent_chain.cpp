@@ -147,6 +147,27 @@ std::string Where(std::uint64_t call, Operand through)
            ": ";
 }
 
+// Makes `count` chained calls between two clock reads, two calls an
+// iteration so that the result areas take turns with no work between the
+// calls (an odd count makes one call first). On return x points at the last
+// result. Inlined with its call, so the loop holds nothing but the calls.
+template <typename Call>
+std::uint64_t TimeCalls(Call call, Matrix4 *&x, Matrix4 *&y, std::uint32_t count)
+{
+    std::uint32_t pairs = count / 2;
+    const std::uint64_t c0 = ReadClockTicks();
+    if ((count & 1) != 0) {
+        call(y, x);
+        std::swap(x, y);
+    }
+    for (; pairs != 0; --pairs) {
+        call(y, x);
+        call(x, y);
+    }
+    const std::uint64_t c1 = ReadClockTicks();
+    return c1 - c0;
+}
+
 } // namespace
 
 const char *ProductName(Product product)
@@ -230,36 +251,11 @@ ChainTiming TimeChain(KernelEntry entry, Operand through, std::uint32_t count)
     Matrix4 *x = &g_matrices.chain[0];
     Matrix4 *y = &g_matrices.chain[1];
     const Matrix4 *const fixed = &g_matrices.fixed;
-    std::uint32_t pairs = count / 2;
-
-    // Two calls an iteration, so that the result areas take turns without
-    // any work between the calls; an odd count makes one call first.
-    std::uint64_t c0 = 0;
-    std::uint64_t c1 = 0;
-    if (through == Operand::A) {
-        c0 = ReadClockTicks();
-        if ((count & 1) != 0) {
-            entry(y, x, fixed);
-            std::swap(x, y);
-        }
-        for (; pairs != 0; --pairs) {
-            entry(y, x, fixed);
-            entry(x, y, fixed);
-        }
-        c1 = ReadClockTicks();
-    } else {
-        c0 = ReadClockTicks();
-        if ((count & 1) != 0) {
-            entry(y, fixed, x);
-            std::swap(x, y);
-        }
-        for (; pairs != 0; --pairs) {
-            entry(y, fixed, x);
-            entry(x, fixed, y);
-        }
-        c1 = ReadClockTicks();
-    }
-    return {c1 - c0, *x};
+    const std::uint64_t ticks =
+        through == Operand::A
+            ? TimeCalls([=](Matrix4 *out, const Matrix4 *in) { entry(out, in, fixed); }, x, y, count)
+            : TimeCalls([=](Matrix4 *out, const Matrix4 *in) { entry(out, fixed, in); }, x, y, count);
+    return {ticks, *x};
 }
 
 } // namespace latency
