@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -308,25 +309,50 @@ KERNEL_DEFINE(leaves_thread)
     return 0;
 }
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+// What the helper process below runs: rundll32 calls it, and it sleeps.
+extern "C" __declspec(dllexport) void __stdcall sleep_forever(void *, void *, char *, int)
+{
+    ::Sleep(INFINITE);
+}
+#endif
+
 // Right, and its first call starts a process that never ends and holds
-// whatever the kernel's process held open; that process tells its id.
-KERNEL_DEFINE(forks_helper)
+// whatever the kernel's process let it inherit, the answer pipe included.
+KERNEL_DEFINE(starts_helper)
 {
     static bool started = false;
     if (!started) {
         started = true;
+#if defined(_WIN32)
+        HMODULE self = nullptr;
+        char path[MAX_PATH];
+        if (::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                                 reinterpret_cast<const char *>(&sleep_forever), &self) &&
+            ::GetModuleFileNameA(self, path, sizeof path) < sizeof path) {
+            std::string command = std::string("rundll32.exe \"") + path + "\",sleep_forever";
+            STARTUPINFOA startup{};
+            startup.cb = sizeof startup;
+            PROCESS_INFORMATION process{};
+            if (::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                 &process)) {
+                TellProcessId(process.dwProcessId);
+                ::CloseHandle(process.hThread);
+                ::CloseHandle(process.hProcess);
+            }
+        }
+#else
         if (fork() == 0) {
             TellProcessId(static_cast<unsigned long>(getpid()));
             for (;;) {
                 pause();
             }
         }
+#endif
     }
     Product(result, a, b);
     return 0;
 }
-#endif
 
 // Never returns; tells the id of the process it runs in first.
 KERNEL_DEFINE(never_returns)
