@@ -6,6 +6,7 @@
 #include "feature_gate.h"
 #include "isolation.h"
 #include "number_conversions.h"
+#include "processor_state.h"
 #include "verification.h"
 
 #include <cstdio>
@@ -112,8 +113,7 @@ void AddWatchedChecks(Verification &v, const Observed &seen)
             v.checks.push_back({std::string(name), true, fine});
         }
     };
-    add(kStateCheck, seen.stateChange,
-        "x87 stack empty, x87 and SSE control words as they were and the direction flag clear after every call");
+    add(kStateCheck, seen.stateChange, WatchedState());
     add(kNothingRunningCheck, seen.leftBehind, "no thread or process of the kernel's left running after any check");
 }
 

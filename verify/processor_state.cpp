@@ -62,6 +62,11 @@ bool DirectionFlagSetThenClear()
 
 } // namespace
 
+const char *WatchedState()
+{
+    return "x87 stack empty, x87 and SSE control words as they were and the direction flag clear after every call";
+}
+
 std::string CallRestoringState(KernelEntry entry, Matrix4 *result, const Matrix4 *a, const Matrix4 *b)
 {
     X87Environment before{};
@@ -115,6 +120,11 @@ void WriteFpcr(std::uint64_t value)
 
 } // namespace
 
+const char *WatchedState()
+{
+    return "the floating-point control register as it was after every call";
+}
+
 std::string CallRestoringState(KernelEntry entry, Matrix4 *result, const Matrix4 *a, const Matrix4 *b)
 {
     const std::uint64_t before = ReadFpcr();
@@ -132,6 +142,11 @@ std::string CallRestoringState(KernelEntry entry, Matrix4 *result, const Matrix4
 #else
 
 } // namespace
+
+const char *WatchedState()
+{
+    return "nothing to watch on this processor";
+}
 
 std::string CallRestoringState(KernelEntry entry, Matrix4 *result, const Matrix4 *a, const Matrix4 *b)
 {

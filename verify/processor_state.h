@@ -14,3 +14,6 @@
 // says what the kernel had changed ("left 1 value on the x87 stack"); empty
 // when it changed nothing.
 std::string CallRestoringState(KernelEntry entry, Matrix4 *result, const Matrix4 *a, const Matrix4 *b);
+
+// What CallRestoringState watches on this processor, for the report.
+const char *WatchedState();
