@@ -278,6 +278,14 @@ KERNEL_DEFINE(leaves_x87_value)
     return 0;
 }
 
+// Right, but declared to return a float: on 32-bit x86 the value is left
+// on the x87 stack for a caller that expects an integer.
+KERNEL_EXTERN_C KERNEL_EXPORT float KERNEL_CALL returns_float(Matrix4 *result, const Matrix4 *a, const Matrix4 *b)
+{
+    Product(result, a, b);
+    return 1.0f;
+}
+
 // Right, but returns with the direction flag set.
 KERNEL_DEFINE(leaves_direction_flag)
 {
