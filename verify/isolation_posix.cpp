@@ -213,14 +213,28 @@ void Drain(int fd)
     }
 }
 
+void Pause(long milliseconds)
+{
+    const timespec pause{0, milliseconds * 1000000};
+    nanosleep(&pause, nullptr);
+}
+
 // Ends what is left of the child's process group and reaps what of it
-// became ours. True when something of it was still running.
+// became ours. True when something of it was still running after a short
+// grace, which a process already on its way out (one a sanitizer runtime
+// started to describe a fault, say) takes to end.
 bool EndGroup(pid_t group)
 {
-    while (waitpid(-group, nullptr, WNOHANG) > 0) {
-    }
-    if (kill(-group, 0) != 0) {
-        return false;
+    for (int wait = 0;; ++wait) {
+        while (waitpid(-group, nullptr, WNOHANG) > 0) {
+        }
+        if (kill(-group, 0) != 0) {
+            return false;
+        }
+        if (wait == 25) {
+            break;
+        }
+        Pause(10);
     }
     kill(-group, SIGKILL);
     const long long deadline = NowMilliseconds() + 1000;
@@ -230,8 +244,7 @@ bool EndGroup(pid_t group)
             break; // none of them is ours to reap
         }
         if (reaped == 0) {
-            const timespec pause{0, 1000000};
-            nanosleep(&pause, nullptr);
+            Pause(1);
         }
     }
     return true;

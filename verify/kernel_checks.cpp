@@ -144,6 +144,29 @@ struct alignas(64) Matrices {
     Matrix4 b;
 };
 
+// Where the checks put the matrices they pass, the guarded ones apart: a
+// page of their own, outside the stack and the heap, so that a kernel's
+// stray access lands where the checks see it rather than in a red zone a
+// sanitizer runtime reports first. Slots of 256 bytes, 64-byte aligned.
+unsigned char *Slot(int slot)
+{
+    alignas(64) static unsigned char fallback[4096];
+    static unsigned char *const page = [] {
+        void *reserved = isolation::PageSize() >= sizeof fallback ? isolation::ReservePages(1) : nullptr;
+        return reserved != nullptr ? static_cast<unsigned char *>(reserved) : fallback;
+    }();
+    return page + 256 * slot;
+}
+
+Matrices &Place(int slot, const Matrix4 &result, const Matrix4 &a, const Matrix4 &b)
+{
+    auto *m = reinterpret_cast<Matrices *>(Slot(slot));
+    std::memcpy(&m->result, &result, sizeof result);
+    std::memcpy(&m->a, &a, sizeof a);
+    std::memcpy(&m->b, &b, sizeof b);
+    return *m;
+}
+
 // The pair's number in the contract operands, for the report.
 std::string PairText(std::size_t p)
 {
@@ -154,8 +177,7 @@ std::string PairText(std::size_t p)
 Matrix4 Call(KernelEntry entry, const Matrix4 &a, const Matrix4 &b, const Matrix4 &initial, std::size_t offset,
              const char *operands)
 {
-    alignas(64) unsigned char block[sizeof(Matrix4) * 3 + 64];
-    auto *m = reinterpret_cast<Matrix4 *>(block + offset);
+    auto *m = reinterpret_cast<Matrix4 *>(Slot(8) + offset);
     std::memcpy(m, &initial, sizeof initial);
     std::memcpy(m + 1, &a, sizeof a);
     std::memcpy(m + 2, &b, sizeof b);
@@ -176,7 +198,7 @@ CheckResult CheckWrites(KernelEntry entry)
     const std::size_t page = pages.PageBytes();
     // Each pair twice in a row, as Test calls the kernel.
     for (std::size_t p = 0; p < pairs.size(); ++p) {
-        Matrices operands{{}, pairs[p].a, pairs[p].b};
+        Matrices &operands = Place(0, {}, pairs[p].a, pairs[p].b);
         const std::string where = PairText(p);
         // The result right before the inaccessible page: a write past its end faults.
         std::memset(pages.Before(), kPattern, page);
@@ -215,7 +237,7 @@ CheckResult CheckReads(KernelEntry entry)
     }
     const std::vector<OperandPair> pairs = ContractOperands();
     for (std::size_t p = 0; p < pairs.size(); ++p) {
-        Matrices normal{{}, pairs[p].a, pairs[p].b};
+        Matrices &normal = Place(0, {}, pairs[p].a, pairs[p].b);
         const std::string where = PairText(p);
         for (const bool first : {true, false}) {
             for (const bool ending : {true, false}) {
@@ -239,7 +261,7 @@ CheckResult CheckOperands(KernelEntry entry)
     const std::vector<OperandPair> pairs = ContractOperands();
     for (std::size_t p = 0; p < pairs.size(); ++p) {
         const OperandPair &pair = pairs[p];
-        Matrices m{{}, pair.a, pair.b};
+        Matrices &m = Place(0, {}, pair.a, pair.b);
         const std::string where = PairText(p);
         CallKernel(entry, &m.result, &m.a, &m.b, where.c_str());
         for (const auto &[name, before, after] : {std::tuple{"a", &pair.a, &m.a}, std::tuple{"b", &pair.b, &m.b}}) {
@@ -260,7 +282,7 @@ CheckResult CheckOperands(KernelEntry entry)
     auto *operands = static_cast<Matrix4 *>(page);
     const isolation::WatchedRange watched[] = {{operands, operands + 1, false, "readonly:a"},
                                                {operands + 1, operands + 2, false, "readonly:b"}};
-    Matrix4 result;
+    Matrix4 &result = Place(0, {}, {}, {}).result;
     bool ready = true;
     for (std::size_t p = 0; p < pairs.size() && ready; ++p) {
         const std::string where = PairText(p);
@@ -307,9 +329,9 @@ CheckResult CheckIndependence(KernelEntry entry)
         }
     }
     // Calls with other operands in between leave nothing behind.
-    Matrices m{FilledWithBits(0), a, b};
+    Matrices &m = Place(0, FilledWithBits(0), a, b);
     CallKernel(entry, &m.result, &m.a, &m.b, where);
-    Matrices between{FilledWithBits(0), c, d};
+    Matrices &between = Place(1, FilledWithBits(0), c, d);
     for (int i = 0; i < 3; ++i) {
         CallKernel(entry, &between.result, &between.a, &between.b, where);
         std::swap(between.a, between.b);
