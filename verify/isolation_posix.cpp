@@ -73,6 +73,10 @@ WatchedRange g_watched[kMaxWatched];
 int g_watchedCount = 0;
 int g_answerFd = -1;
 
+// More than any step answers: what a kernel's helper pours into the pipe
+// beyond it is dropped.
+constexpr std::size_t kMaxAnswer = 1 << 20;
+
 // Written by the SIGCHLD handler, so that the parent's poll wakes when a
 // child ends even while another process holds the answer pipe open.
 int g_childEnded[2] = {-1, -1};
@@ -364,7 +368,9 @@ ChildOutcome RunInChild(ChildTask task, const std::string &request, int timeoutS
         if (answerOpen && waits[1].revents != 0) {
             const ssize_t n = read(fds[0], buffer, sizeof buffer);
             if (n > 0) {
-                outcome.output.append(buffer, static_cast<std::size_t>(n));
+                if (outcome.output.size() < kMaxAnswer) {
+                    outcome.output.append(buffer, static_cast<std::size_t>(n));
+                }
             } else if (n == 0 || errno != EINTR) {
                 answerOpen = false;
             }
@@ -373,7 +379,8 @@ ChildOutcome RunInChild(ChildTask task, const std::string &request, int timeoutS
     // All the child wrote is in the pipe now; take it without waiting for
     // an end that another process may hold back.
     fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
-    for (ssize_t n; answerOpen && (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
+    for (ssize_t n; answerOpen && outcome.output.size() < kMaxAnswer &&
+                    (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
         if (n < 0 && errno != EINTR) {
             break;
         }

@@ -29,7 +29,8 @@ struct X87Environment {
 // control word back at once.
 void SaveX87(X87Environment &env)
 {
-    __asm__ volatile("fnstenv %0\n\tfldenv %0" : "+m"(env));
+    __asm__ volatile("fnstenv %0" : "=m"(env));
+    __asm__ volatile("fldenv %0" : : "m"(env));
 }
 
 void LoadX87(const X87Environment &env)
@@ -69,12 +70,14 @@ const char *WatchedState()
 
 std::string CallRestoringState(KernelEntry entry, Matrix4 *result, const Matrix4 *a, const Matrix4 *b)
 {
-    X87Environment before{};
+    X87Environment before;
     SaveX87(before);
     const std::uint32_t mxcsrBefore = ReadMxcsr();
+    // Nothing between the call and the flag's reading may use a string
+    // instruction, which a flag left set would turn backwards.
     entry(result, a, b);
     const bool directionSet = DirectionFlagSetThenClear();
-    X87Environment after{};
+    X87Environment after;
     SaveX87(after);
     const std::uint32_t mxcsrAfter = ReadMxcsr();
     LoadX87(before);
