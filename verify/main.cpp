@@ -9,10 +9,12 @@
 #include "processor_state.h"
 #include "verification.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -101,20 +103,20 @@ void RunCheckStep(Verification &v, Observed &seen, const std::string &step,
 
 // The checks watched over every step: passed only when some step got as
 // far as answering and none saw the fault.
-void AddWatchedChecks(Verification &v, const Observed &seen)
+std::vector<CheckResult> WatchedChecks(const Observed &seen)
 {
-    const std::string unseen = "not seen: no check finished; " + seen.firstFailure;
-    const auto add = [&](std::string_view name, const std::string &fault, const char *fine) {
+    const auto check = [&](std::string_view name, const std::string &fault, const char *fine) -> CheckResult {
         if (!fault.empty()) {
-            v.checks.push_back({std::string(name), false, fault});
-        } else if (seen.stepsAnswered == 0) {
-            v.checks.push_back({std::string(name), false, unseen});
-        } else {
-            v.checks.push_back({std::string(name), true, fine});
+            return {std::string(name), false, fault};
         }
+        if (seen.stepsAnswered == 0) {
+            return {std::string(name), false, "not seen: no check finished; " + seen.firstFailure};
+        }
+        return {std::string(name), true, fine};
     };
-    add(kStateCheck, seen.stateChange, WatchedState());
-    add(kNothingRunningCheck, seen.leftBehind, "no thread or process of the kernel's left running after any check");
+    return {check(kStateCheck, seen.stateChange, WatchedState()),
+            check(kNothingRunningCheck, seen.leftBehind,
+                  "no thread or process of the kernel's left running after any check")};
 }
 
 // Loads the library in a child first: a library whose start-up code faults
@@ -159,15 +161,11 @@ Verification VerifyKernel(const std::string &library, const std::string &procedu
     for (std::size_t i = 0; i < kContractChecks.size(); ++i) {
         RunCheckStep(v, seen, std::to_string(i), {ContractCheckName(kContractChecks[i])}, seconds, hung);
     }
-    Verification arithmetic = v;
-    arithmetic.checks.clear();
-    RunCheckStep(arithmetic, seen, "arithmetic", {kProductCheck, kAccuracyCheck, kSpecialsCheck}, seconds, hung);
-    AddWatchedChecks(v, seen);
-    v.checks.insert(v.checks.end(), arithmetic.checks.begin(), arithmetic.checks.end());
-    v.product = arithmetic.product;
-    v.rounding = arithmetic.rounding;
-    v.worstError = arithmetic.worstError;
-    v.arithmeticTried = arithmetic.arithmeticTried;
+    const std::size_t contractChecks = v.checks.size();
+    RunCheckStep(v, seen, "arithmetic", {kProductCheck, kAccuracyCheck, kSpecialsCheck}, seconds, hung);
+    // Reported with the contract's checks, once every step has been seen.
+    const std::vector<CheckResult> watched = WatchedChecks(seen);
+    v.checks.insert(v.checks.begin() + static_cast<std::ptrdiff_t>(contractChecks), watched.begin(), watched.end());
     v.verdict = Verification::Verdict::Correct;
     for (const CheckResult &check : v.checks) {
         if (!check.passed) {
