@@ -111,8 +111,9 @@ public:
     std::size_t PageBytes() const { return size_; }
     unsigned char *Before() const { return base_; }           // the page before the guard
     unsigned char *After() const { return base_ + 2 * size_; } // the page after it
-    // label names the object: "after:b" for b ending at the guard, then
-    // "before:b" for b starting after it.
+    // The label says which matrix lies beside the guard, and on which
+    // side: "after:b" when b ends where it begins, "before:b" when b
+    // starts where it ends.
     Matrix4 *EndingAtGuard(const char *label)
     {
         Watch(false, label);
