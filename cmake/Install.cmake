@@ -1,18 +1,19 @@
 # What `cmake --install` puts in the prefix:
-#   bin/                      Test, Verify, the registered kernel libraries
+#   bin/                      Test, Verify, Latency, the registered kernel libraries
 #                             and their kernels.txt, side by side, so that
 #                             Test finds a kernel by its bare library name;
 #   include/matmul_kernel.h   the kernel entry contract;
 #   lib/cmake/matmul4-bench/  the package an out-of-tree kernel project finds
 #                             with find_package(matmul4-bench CONFIG), giving
 #                             it matmul_add_kernel and matmul::kernel_contract
-#                             (and matmul::Test, matmul::Verify to run).
+#                             (and matmul::Test, matmul::Verify, matmul::Latency
+#                             to run).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(MATMUL_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/matmul4-bench)
 
-install(TARGETS Test Verify kernel_contract
+install(TARGETS Test Verify Latency kernel_contract
   EXPORT matmul4-bench-targets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

@@ -1,6 +1,6 @@
 #include "benchmark_driver.h"
 
-#include "cpu_instructions.h"
+#include "clock_ticks.h"
 #include "feature_gate.h"
 #include "kernel_binding.h"
 #include "number_conversions.h"
@@ -56,18 +56,6 @@ std::uint64_t RoundedQuotient(std::uint64_t total, std::uint64_t count)
         ++quotient;
     }
     return quotient;
-}
-
-// The clock ticks the report counts: the processor's counter where it has
-// one, read inline so that nothing but the read lies next to the timed loop;
-// elsewhere the monotonic clock in nanoseconds.
-inline std::uint64_t ReadClockTicks()
-{
-#if defined(MATMUL_CPU_TICK_COUNTER)
-    return cpu::ReadTickCounter();
-#else
-    return platform::MonotonicClockNanoseconds();
-#endif
 }
 
 struct Elapsed {

@@ -111,3 +111,15 @@ bool CheckFeatures(FeatureMask mask)
 {
     return FeaturesPresent(mask, ReadCpuFacts());
 }
+
+std::string MissingFeatures(FeatureMask mask)
+{
+    const CpuFacts facts = ReadCpuFacts();
+    std::string missing;
+    for (const feature::NamedFeature &f : feature::kNamed) {
+        if ((mask & f.bit) != 0 && !FeaturesPresent(f.bit, facts)) {
+            missing += (missing.empty() ? "" : ", ") + std::string(f.name);
+        }
+    }
+    return missing;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // Bits of processor features a kernel requires.
 using FeatureMask = std::uint32_t;
@@ -80,3 +81,8 @@ bool FeaturesPresent(FeatureMask mask, const CpuFacts &facts);
 
 // FeaturesPresent on this processor.
 bool CheckFeatures(FeatureMask mask);
+
+// The features the mask asks for that this processor lacks, by name and
+// comma-separated ("FMA, AVX2"); empty when it has them all. Bits with no
+// name are ignored, as the gate ignores them.
+std::string MissingFeatures(FeatureMask mask);

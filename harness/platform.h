@@ -25,6 +25,16 @@ void InitProcess(int argc, char **argv);
 // full output included, are ignored.
 void WriteStdout(std::string_view text);
 
+// From here on, what anything else in the process writes to standard output
+// (a kernel's debug lines, a library's start-up code) goes to standard error
+// instead, while WriteStdout still reaches the real standard output: a
+// report that a script parses stays whole. Call before loading a library.
+void ReserveStdoutForReport();
+
+// The directory the running program's file is in, without a trailing
+// separator; empty when it cannot be told.
+std::string ProgramDirectory();
+
 // The process command line as one text, NUL-terminated; valid for the life
 // of the process.
 const char *GetCommandLineText();

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -28,6 +29,9 @@ namespace platform {
 namespace {
 
 std::string g_commandLine;
+// Where WriteStdout writes: standard output, or a copy of it once the
+// process's own standard output has been sent to standard error.
+int g_reportOutput = STDOUT_FILENO;
 thread_local std::uint32_t t_lastError = 0;
 
 // What the command line names the program when its own name cannot hold
@@ -70,6 +74,8 @@ std::string JoinArguments(int argc, char **argv)
     return text;
 }
 
+} // namespace
+
 std::string ProgramDirectory()
 {
     char path[PATH_MAX];
@@ -84,6 +90,8 @@ std::string ProgramDirectory()
     }
     return slash == 0 ? std::string("/") : std::string(exe.substr(0, slash));
 }
+
+namespace {
 
 // The directories the system loader searches for a bare name, in its order:
 // LD_LIBRARY_PATH, the program's run path and the system directories. The
@@ -198,7 +206,7 @@ void WriteStdout(std::string_view text)
     const char *data = text.data();
     std::size_t left = text.size();
     while (left > 0) {
-        const ssize_t written = write(STDOUT_FILENO, data, left);
+        const ssize_t written = write(g_reportOutput, data, left);
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
@@ -211,6 +219,19 @@ void WriteStdout(std::string_view text)
         data += written;
         left -= static_cast<std::size_t>(written);
     }
+}
+
+void ReserveStdoutForReport()
+{
+    std::fflush(stdout);
+    const int copy = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (copy < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+        if (copy >= 0) {
+            close(copy);
+        }
+        return;
+    }
+    g_reportOutput = copy;
 }
 
 const char *GetCommandLineText()

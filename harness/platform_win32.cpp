@@ -1,7 +1,10 @@
 // The platform layer on Windows: the Win32 services themselves.
 #include "platform.h"
 
+#include <cstdio>
 #include <cstring>
+
+#include <io.h>
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -51,6 +54,36 @@ void WriteStdout(std::string_view text)
 {
     DWORD written = 0;
     ::WriteFile(g_output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+// The C runtime's descriptor 1 and the process's standard output handle both
+// move to standard error, so that a library's own runtime, set up when it
+// loads, takes standard error for its output too.
+void ReserveStdoutForReport()
+{
+    std::fflush(stdout);
+    // The runtime closes descriptor 1's handle when it moves: the report
+    // keeps a handle of its own to the same output.
+    HANDLE copy = nullptr;
+    const HANDLE process = ::GetCurrentProcess();
+    if (!::DuplicateHandle(process, g_output, process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        return;
+    }
+    g_output = copy;
+    const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+    ::SetStdHandle(STD_OUTPUT_HANDLE, error);
+    _dup2(_fileno(stderr), _fileno(stdout));
+}
+
+std::string ProgramDirectory()
+{
+    char path[MAX_PATH];
+    const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return {};
+    }
+    ::PathRemoveFileSpecA(path);
+    return path;
 }
 
 const char *GetCommandLineText()

@@ -19,19 +19,6 @@ constexpr char kUsage[] = "Usage: Verify [--json] <library> <procedure> [feature
 // Long enough for the arithmetic under an emulator or a sanitizer.
 constexpr int kStepSeconds = 120;
 
-// The features the mask asks for that this processor lacks, by name; empty
-// when it has them all. Bits with no name are ignored, as Test ignores them.
-std::string MissingFeatures(FeatureMask mask)
-{
-    std::string missing;
-    for (const feature::NamedFeature &f : feature::kNamed) {
-        if ((mask & f.bit) != 0 && !CheckFeatures(f.bit)) {
-            missing += (missing.empty() ? "" : ", ") + std::string(f.name);
-        }
-    }
-    return missing;
-}
-
 // Runs one step in a child. A fault, a hang or a missing answer fails each
 // of the checks the step makes, with what happened. After a kernel that did
 // not return, the remaining steps are not tried: each would wait as long.

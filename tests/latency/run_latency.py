@@ -1,0 +1,105 @@
+#!/usr/bin/env python3
+"""Runs the real Latency program: every registered kernel is timed and
+judged as registered, a wrong kernel is caught, and what cannot run says
+why. Figures are only checked for shape: timing belongs in the bench."""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import processor_flags  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "bench"))
+from kernel_list import read_kernel_list  # noqa: E402
+
+OPTS = None
+
+
+def latency(*args):
+    """Runs Latency; returns (status, stdout, stderr)."""
+    proc = subprocess.run(list(OPTS.emulator) + [OPTS.latency] + list(args), capture_output=True,
+                          stdin=subprocess.DEVNULL, timeout=300)
+    return proc.returncode, proc.stdout, proc.stderr
+
+
+def latency_json(*args):
+    status, out, _ = latency("--json", *args)
+    return status, json.loads(out)
+
+
+class Latency(unittest.TestCase):
+    def test_registered_kernels_are_timed_and_judged_as_registered(self):
+        for kernel in read_kernel_list(OPTS.kernel_list):
+            with self.subTest(procedure=kernel["procedure"]):
+                status, report = latency_json(kernel["path"], kernel["procedure"], "1001", kernel["mask"])
+                if status == 2 and "lacks" in report["reason"]:
+                    continue  # this processor cannot run it
+                if kernel["product"] == "none":
+                    self.assertEqual((status, report["correct"], report["product"]), (0, None, None), report)
+                else:
+                    self.assertEqual((status, report["correct"], report["product"]), (0, True, kernel["product"]),
+                                     report)
+                self.assertEqual(report["count"], 1001)
+                self.assertTrue(report["counter"])
+                for field in ("through_a", "through_b"):
+                    self.assertIsInstance(report[field], (int, float), report)
+                    self.assertGreaterEqual(report[field], 0, report)
+
+    def test_a_wrong_kernel_is_timed_and_reported_wrong(self):
+        status, report = latency_json(OPTS.broken, "transposed", "8")
+        self.assertEqual((status, report["correct"]), (1, False), report)
+        self.assertIn("the transposed product", report["reason"])
+        self.assertIsNotNone(report["through_a"])
+        status, out, _ = latency(OPTS.broken, "transposed", "8")
+        lines = out.decode().splitlines()
+        self.assertEqual(status, 1)
+        self.assertEqual([line[:13] for line in lines], ["Library:     ", "Procedure:   ", "Count:       ",
+                                                         "Through a:   ", "Through b:   ", "Counter:     ",
+                                                         "Product:     ", "Verdict:     "])
+        self.assertEqual(lines[-1], "Verdict:     wrong: " + report["reason"])
+
+    def test_what_cannot_run_says_why(self):
+        cases = [([os.path.join(OPTS.work_dir, "no_such_library.so"), "k", "10"], "could not be loaded"),
+                 ([OPTS.broken, "no_such_kernel", "10"], "does not export no_such_kernel")]
+        flags = processor_flags.cpu_flags(OPTS.latency)
+        if flags is not None and "3dnow" not in flags:
+            cases.append(([OPTS.broken, "transposed", "10", "16"], "lacks 3DNow!"))
+        for args, reason in cases:
+            with self.subTest(args=args):
+                status, report = latency_json(*args)
+                self.assertEqual((status, report["through_a"], report["correct"]), (2, None, None), report)
+                self.assertIn(reason, report["reason"])
+                status, out, err = latency(*args)
+                self.assertEqual((status, out), (2, b""))
+                self.assertIn(reason.encode(), err)
+
+    def test_bad_arguments_print_the_usage(self):
+        for args in [[], ["lib", "proc"], ["lib", "proc", "0"], ["lib", "proc", "-5"], ["lib", "proc", "1e6"],
+                     ["lib", "proc", "2147483648"], ["lib", "proc", "10", "x"], ["lib", "proc", "10", "4294967296"],
+                     ["", "proc", "10"], ["lib", "proc", "10", "0", "extra"]]:
+            with self.subTest(args=args):
+                status, out, err = latency(*args)
+                self.assertEqual((status, out), (2, b""))
+                self.assertTrue(err.startswith(b"Usage: Latency [--json] <library> <procedure> <count>"), err)
+
+
+def main():
+    global OPTS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--latency", required=True)
+    parser.add_argument("--kernel-list", required=True)
+    parser.add_argument("--broken", required=True)
+    parser.add_argument("--work-dir", required=True)
+    parser.add_argument("--emulator", default="")
+    OPTS = parser.parse_args()
+    OPTS.emulator = [part for part in OPTS.emulator.split(";") if part]
+    os.makedirs(OPTS.work_dir, exist_ok=True)
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(Latency)
+    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
