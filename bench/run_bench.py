@@ -552,8 +552,10 @@ def parse_args(argv, bin_dir=None):
         parser.error("--compare takes OLD.json, or OLD.json NEW.json")
     if opts.compare and len(opts.compare) == 2:
         return parser, opts
-    if bin_dir is None:
-        bin_dir = os.path.dirname(opts.test) if opts.test else default_bin_dir()
+    if opts.test:
+        bin_dir = os.path.dirname(opts.test)
+    elif bin_dir is None:
+        bin_dir = default_bin_dir()
     opts.test = opts.test or find_beside(bin_dir, "Test")
     if not opts.test:
         parser.error(f"no Test program in {bin_dir}: build first, or give --test")

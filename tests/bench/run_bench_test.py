@@ -135,8 +135,9 @@ class OneRun(unittest.TestCase):
     def bench(self, *args):
         command = [sys.executable, OPTS.script, "--test", OPTS.test, "--kernels", OPTS.kernels,
                    f"--emulator={OPTS.emulator}", *args]
-        if OPTS.verify:
-            command += ["--verify", OPTS.verify]
+        for program in ("verify", "latency"):
+            if getattr(OPTS, program):
+                command += [f"--{program}", getattr(OPTS, program)]
         return subprocess.run(command, capture_output=True, timeout=300)
 
     def test_run_outputs_and_comparisons(self):
@@ -180,6 +181,12 @@ class OneRun(unittest.TestCase):
             self.assertEqual(base["vs_baseline"]["throughput"]["verdict"], "same")
             if OPTS.verify:
                 self.assertEqual(kernels["probe"]["verified"], "wrong")
+            if OPTS.latency:
+                for k in data["kernels"]:
+                    self.assertEqual(len(k["latency"]), data["runs"])
+                    self.assertEqual(len(k["latency_b"]), data["runs"])
+                self.assertEqual(set(base["vs_baseline"]), {"throughput", "latency", "latency_b"})
+                self.assertTrue(kernels["probe"]["chain_check"].startswith("wrong: "))
             self.assertEqual([s["procedure"] for s in data["skipped"]], ["no_such_kernel"])
             self.assertEqual([r["procedure"] for r in rows], [k["procedure"] for k in data["kernels"]])
 
@@ -209,6 +216,7 @@ def main():
     parser.add_argument("--kernels", required=True)
     parser.add_argument("--probe", required=True)
     parser.add_argument("--verify", default="")
+    parser.add_argument("--latency", default="")
     parser.add_argument("--emulator", default="")
     OPTS = parser.parse_args()
     suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
