@@ -34,7 +34,7 @@ def figure(value, digits=1):
 def verdict_cell(result):
     if result.kernel.product == "none":
         return "n/a (computes nothing)"
-    if result.chain_wrong:
+    if result.chain_wrong and result.verdict != "wrong":
         return "**WRONG** (chain)"
     return {"correct": "correct", "wrong": "**WRONG**", None: "not checked"}.get(result.verdict, result.verdict)
 

@@ -8,9 +8,13 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 
 # Test cuts its command line to this many characters before splitting it.
 TEST_COMMAND_LINE_LIMIT = 511
+# The longest path a Windows program may load a library from, less a margin
+# for the drive wine puts before a path of its own system.
+WINDOWS_PATH_LIMIT = 240
 # What follows "Repeat:     " in a report of Test's, to its end.
 TEST_REPORT_TAIL = re.compile(
     rb"([0-9]+) time\(s\)"
@@ -23,15 +27,24 @@ MISSING_FEATURE = "lacks"
 
 def run(command, timeout):
     """(exit status, stdout bytes, stderr bytes); the status is None when the
-    program could not be started or did not end within timeout seconds."""
-    try:
-        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                              timeout=timeout, check=False)
-    except subprocess.TimeoutExpired:
-        return None, b"", f"no answer within {timeout:g} s".encode()
-    except OSError as error:
-        return None, b"", str(error).encode(errors="replace")
-    return done.returncode, done.stdout, done.stderr
+    program could not be started or did not end within timeout seconds.
+    The output goes to files, not pipes: a process the program leaves behind
+    (wine's services) would hold a pipe open, and waiting for its end would
+    outlast any timeout."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        try:
+            process = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        except OSError as error:
+            return None, b"", str(error).encode(errors="replace")
+        try:
+            status = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            return None, b"", f"no answer within {timeout:g} s".encode()
+        out.seek(0)
+        err.seek(0)
+        return status, out.read(), err.read()
 
 
 def file_name_as_test_prints_it(path, windows):
@@ -70,7 +83,6 @@ class ShortPaths:
 
     def link(self, path, name):
         if self.directory is None:
-            import tempfile
             self.directory = tempfile.mkdtemp(prefix="mb")
         target = os.path.join(self.directory, name)
         if not os.path.lexists(target):
@@ -83,14 +95,15 @@ class ShortPaths:
             self.directory = None
 
 
-def test_invocation(program, path, procedure, mask, links, count=2**31 - 1):
-    """(program, library path) to give Test so that its whole command line,
-    the largest count included, stays within its limit: the same files under
-    short names where the real ones are too long."""
+def test_invocation(program, path, procedure, mask, links, windows=False, count=2**31 - 1):
+    """(program, library path) to give the programs so that Test's whole
+    command line, the largest count included, stays within its limit, and on
+    Windows the library path within the system's 260 characters: the same
+    files under short names where the real ones are too long."""
     def fits(p, lib):
         return command_line_length([p, lib, procedure, str(count), mask]) <= TEST_COMMAND_LINE_LIMIT
 
-    if fits(program, path):
+    if fits(program, path) and not (windows and len(os.path.abspath(path)) >= WINDOWS_PATH_LIMIT):
         return program, path
     base = os.path.basename(path)
     _, extension = os.path.splitext(base)

@@ -210,8 +210,8 @@ def test_once(opts, result, count):
 
 def latency_once(opts, result, count):
     k = result.kernel
-    status, out, _ = bench_programs.run(opts.emulator + [opts.latency, "--json", k.path, k.procedure, str(count),
-                                                         k.mask], opts.timeout)
+    status, out, _ = bench_programs.run(opts.emulator + [opts.latency, "--json", result.invocation[1], k.procedure,
+                                                         str(count), k.mask], opts.timeout)
     if status is None:
         return {"reason": f"Latency did not end within {opts.timeout:g} s"}
     return bench_programs.parse_latency_json(status, out, count)
@@ -582,10 +582,10 @@ def kernel_from_list(entry):
                   product=entry["product"], rounding=entry["rounding"], role=entry["role"], adds=entry["adds"])
 
 
-def verify(opts, kernel):
+def verify(opts, kernel, path):
     if not opts.verify:
         return {"verdict": None, "reason": "Verify is not built", "rounding": [], "hung": False}
-    status, out, _ = bench_programs.run(opts.emulator + [opts.verify, "--json", kernel.path, kernel.procedure,
+    status, out, _ = bench_programs.run(opts.emulator + [opts.verify, "--json", path, kernel.procedure,
                                                          kernel.mask], 900)
     return bench_programs.parse_verify_json(status, out)
 
@@ -605,19 +605,18 @@ def bench(opts, kernels, baseline, links):
 
     for i, k in enumerate(kernels, 1):
         progress(f"verifying {i} of {len(kernels)}: {bench_output.clean(k.name)}")
-        judgement = verify(opts, k)
+        invocation = bench_programs.test_invocation(opts.test, k.path, k.procedure, k.mask, links, opts.windows)
+        judgement = verify(opts, k, invocation[1])
         if judgement["verdict"] == "not run":
             skip(k, judgement["reason"])
         elif judgement["hung"]:
             skip(k, "did not return in Verify")
         else:
             results.append(KernelResult(kernel=k, verdict=judgement["verdict"], reason=judgement["reason"],
-                                        rounding=judgement["rounding"]))
+                                        rounding=judgement["rounding"], invocation=invocation))
     timed = []
     for i, r in enumerate(results, 1):
         progress(f"choosing counts {i} of {len(results)}: {bench_output.clean(r.kernel.name)}")
-        r.invocation = bench_programs.test_invocation(opts.test, r.kernel.path, r.kernel.procedure, r.kernel.mask,
-                                                      links)
         why = choose_counts(opts, r)
         if why:
             skip(r.kernel, why)
