@@ -22,7 +22,8 @@ TEST_REPORT_TAIL = re.compile(
     rb"(?:\r\nEach run:   [0-9]+ clock ticks(?:, [0-9]+ ms\.)?)?)?"
     rb"\r\n\r\n")
 NOT_RETURNED = "the kernel did not return"
-MISSING_FEATURE = "lacks"
+# How Verify and Latency say that the processor lacks a feature of the mask.
+MISSING_FEATURE = "this processor or its operating system lacks"
 
 
 def run(command, timeout):

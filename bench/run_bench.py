@@ -662,7 +662,7 @@ def main(argv=None, bin_dir=None):
         try:
             old, new = (load_result(path) for path in opts.compare)
         except NotABenchResult as error:
-            print(f"matmul4-bench: {error}", file=sys.stderr)
+            print(f"{os.path.basename(sys.argv[0])}: {error}", file=sys.stderr)
             return 2
         return compare_results(old, new, opts.threshold)
     old = None
@@ -670,7 +670,7 @@ def main(argv=None, bin_dir=None):
         try:
             old = load_result(opts.compare[0])
         except NotABenchResult as error:
-            print(f"matmul4-bench: {error}", file=sys.stderr)
+            print(f"{os.path.basename(sys.argv[0])}: {error}", file=sys.stderr)
             return 2
     listed = read_kernel_list(opts.kernels) if os.path.isfile(opts.kernels) else []
     registered = [kernel_from_list(entry) for entry in listed]
