@@ -133,6 +133,10 @@ class Reading(unittest.TestCase):
         for bad in ["my.so", ":my_kernel", "my.so:", "my.so::6", "my.so:f="]:
             with self.subTest(argument=bad), self.assertRaises(argparse.ArgumentTypeError):
                 parse(bad)
+        # Two kernels with one procedure name are told apart by their libraries.
+        kernels = [parse("a/x.so:f"), parse("b/y.so:f"), parse("b/y.so:f=mine"), parse("x.so:g")]
+        bench_modules()[0].name_kernels(kernels)
+        self.assertEqual([k.name for k in kernels], ["a/x.so:f", "b/y.so:f", "mine", "g"])
 
 
 class OneRun(unittest.TestCase):
