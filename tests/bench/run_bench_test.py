@@ -77,6 +77,10 @@ class Statistics(unittest.TestCase):
         self.assertTrue(stats.regression(slower, 5))
         self.assertFalse(stats.regression(slower, 25))
 
+    def test_spread_is_the_median_absolute_deviation_in_percent(self):
+        # Median 100, deviations 0 1 1 10 0: their median is 1, whatever the outlier.
+        self.assertAlmostEqual(bench_modules()[1].spread([100, 101, 99, 110, 100]), 1.0)
+
     def test_net_cost_at_and_above_the_call_floor(self):
         _, stats, _ = bench_modules()
         null = noisy([4.0] * 11, random.Random(4), 0.02)
