@@ -192,7 +192,7 @@ def write_svg(path, run):
            f'<text x="10" y="18" font-size="14">{escape(clean(run.title))}</text>']
     for i, r in enumerate(results):
         y = top + row * i + row / 2
-        wrong = r.verdict == "wrong" or bool(r.chain_wrong)
+        wrong = r.wrong()
         name = clean(r.kernel.name) + (" (WRONG)" if wrong else "")
         fill = "#c00" if wrong else "black"
         out.append(f'<text x="10" y="{y + 4:.1f}" fill="{fill}">{escape(name)}</text>')
@@ -216,7 +216,7 @@ def write_svg(path, run):
             if not figures:
                 continue
             y = top + row * i + row / 2
-            colour = "#c00" if (r.verdict == "wrong" or r.chain_wrong) else "#246"
+            colour = "#c00" if r.wrong() else "#246"
             interval = bootstrap_interval([figures], statistics.median)
             if interval:
                 out.append(f'<line x1="{x(interval[0]):.1f}" y1="{y:.1f}" x2="{x(interval[1]):.1f}" y2="{y:.1f}" '

@@ -94,6 +94,11 @@ class KernelResult:
     net: float | None = None
     floor: bool | None = None
 
+    def wrong(self):
+        """Verify or Latency's chain check found it wrong (a kernel that
+        computes nothing on purpose is never wrong to Verify)."""
+        return (self.verdict == "wrong" and self.kernel.product != "none") or bool(self.chain_wrong)
+
 
 @dataclasses.dataclass
 class Run:
@@ -697,8 +702,7 @@ def main(argv=None, bin_dir=None):
         bench_output.write_csv(opts.csv, data["kernels"], MEASURES)
     if opts.svg and run.results:
         bench_output.write_svg(opts.svg, run)
-    wrong = any((r.verdict == "wrong" and r.kernel.product != "none") or r.chain_wrong for r in run.results)
-    status = 1 if wrong or missed or not run.results else 0
+    status = 1 if any(r.wrong() for r in run.results) or missed or not run.results else 0
     if old is not None and compare_results(old, data, opts.threshold):
         status = 1
     return status

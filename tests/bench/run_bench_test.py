@@ -174,7 +174,7 @@ class OneRun(unittest.TestCase):
                 data = json.load(f)
             with open(out["csv"], newline="", encoding="utf-8") as f:
                 rows = list(csv.DictReader(f))
-            xml.etree.ElementTree.parse(out["svg"])
+            svg_texts = [t.text for t in xml.etree.ElementTree.parse(out["svg"]).iter("{http://www.w3.org/2000/svg}text")]
 
             self.assertLessEqual({"schema", "date", "git_revision", "build_type", "machine", "kernels", "skipped"},
                                  set(data))
@@ -198,6 +198,9 @@ class OneRun(unittest.TestCase):
             self.assertEqual(base["vs_baseline"]["throughput"]["verdict"], "same")
             if OPTS.verify:
                 self.assertEqual(kernels["probe"]["verified"], "wrong")
+                # The chart marks the wrong kernel, not those that compute nothing on purpose.
+                self.assertIn("probe (WRONG)", svg_texts)
+                self.assertIn("null_kernel", svg_texts)
             if OPTS.latency:
                 for k in data["kernels"]:
                     self.assertEqual(len(k["latency"]), data["runs"])
