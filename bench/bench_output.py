@@ -94,10 +94,11 @@ def print_table(run, opts):
                            comparison_cell(r, measure, run.baseline)])
             print(f"| {cell(r.kernel.name)} | {r.chain_count or '-'} | " + " | ".join(cells) + " |")
     print()
-    for name, widths in run.imprecise:
-        print(f"- Short of ±{opts.precision:g} %: {cell(name)}: " +
-              ", ".join(f"{measure} ±{100 * w:.1f} %" for measure, w in widths) +
-              "; its verdicts there may change with more rounds (a noisy machine, or raise --max-seconds).")
+    if run.imprecise:
+        print(f"- Short of ±{opts.precision:g} % after {run.rounds} rounds, so their verdicts there may change with "
+              "more rounds (a quieter machine, or a larger --max-seconds): " +
+              "; ".join(f"{cell(name)} (" + ", ".join(f"{measure} ±{100 * w:.1f} %" for measure, w in widths) + ")"
+                        for name, widths in run.imprecise) + ".")
     for r in run.results:
         if r.verdict == "wrong" and r.kernel.product != "none":
             print(f"- WRONG: {cell(r.kernel.name)} ({cell(r.kernel.library)}) computes a wrong result: "
