@@ -1,26 +1,35 @@
 #!/usr/bin/env python3
-"""Times kernels through the real Test program and prints a Markdown table of
-clock ticks per call.
+"""Times kernels through the real Test and Latency programs and says, with
+95 % confidence, which are faster than a baseline kernel and by how much.
 
-Every kernel is first checked with Verify: a kernel that cannot run is listed
-with Verify's reason, a wrong one is timed but marked. Each kernel then gets a
-repeat count that takes about --ms milliseconds, and --runs runs of Test,
-taken round by round across all kernels so that a change in the machine's
-speed touches all of them alike. Clock ticks per call come from each run's
-total (total ticks / count, so fractions are kept).
+Every kernel is first checked with Verify: a kernel that cannot run, or that
+did not return there, is listed with the reason; a wrong one is timed but
+marked. Each kernel then gets a repeat count for Test and a chain length for
+Latency that take about --ms milliseconds, and the bench times every kernel
+with both, round by round across all kernels, so that a change in the
+machine's speed touches all of them alike. Test's figure is throughput
+(independent calls); Latency's are the latencies of a dependent chain,
+through the first and through the second operand. Ticks per call come from
+each run's total, so fractions are kept.
 
-Per kernel the table gives the median, minimum and maximum, the spread (the
-median absolute deviation from the median, in % of the median), the net cost
-(median less the null kernel's median: the harness's own cost taken out), the
-net cost in core cycles (from the calibration kernel, whose chain of one-cycle
-adds tells how many ticks a core cycle takes) and the net cost as a ratio to
-the baseline kernel's.
+Kernels are compared with the baseline round by round: the median of the
+per-round ratios of raw ticks per call, with a 95 % interval from a
+bootstrap over rounds. Rounds go on past --runs until every interval is
+within --precision or --max-seconds have passed.
 
-Run from the repository root with no arguments it finds build/bin/Test, the
-build's kernel list beside it and Verify.
+--compare OLD.json NEW.json compares two saved runs without timing anything;
+--compare OLD.json alone times, then compares this run with OLD.
+
+Exit status: 0 when every kernel that could run was timed and none is
+wrong, 1 when a kernel is wrong, nothing could be timed, a kernel could not
+be timed for another reason than a missing processor feature, or a
+comparison found a kernel slower beyond --threshold; 2 for bad arguments or
+a compared file that is missing or not a bench result.
 """
 import argparse
-import csv
+import dataclasses
+import datetime
+import fnmatch
 import json
 import os
 import platform
@@ -28,18 +37,84 @@ import re
 import statistics
 import subprocess
 import sys
+import time
 
-from kernel_list import read_kernel_list
+import bench_output
+import bench_programs
+import bench_stats
+from kernel_list import read_build_type, read_kernel_list
 
-TOTAL = re.compile(rb"\r\nTotal time: ([0-9]+) clock ticks(?:, ([0-9]+) ms\.)?")
-NULL_PROCEDURE = "null_kernel"
-CALIBRATION = re.compile(r"^calibrate_([0-9]+)_adds$")
-SPREAD_LIMIT = 3.0  # % of the median
-SCALAR_FIELDS = ["library", "procedure", "mask", "count", "median", "min", "max", "spread", "net",
-                 "core_cycles", "verified", "rounding"]
+SCHEMA = 2
+MEASURES = ("throughput", "latency", "latency_b")
+# The JSON array each measure's per-run figures are kept in.
+ARRAY_FIELD = {"throughput": "ticks", "latency": "latency", "latency_b": "latency_b"}
+MAX_COUNT = 2**31 - 1
 
 
-# ---- Finding the programs and the kernels ----------------------------------
+# ---- Plain data --------------------------------------------------------------
+
+@dataclasses.dataclass
+class Kernel:
+    library: str  # as listed (a file name) or as given (a path)
+    path: str
+    procedure: str
+    mask: str = "0"
+    product: str | None = None
+    rounding: list = dataclasses.field(default_factory=list)
+    role: str = ""
+    adds: int | None = None
+    label: str | None = None
+    name: str = ""  # how the table, the JSON and --baseline call it
+
+
+@dataclasses.dataclass
+class MeasureSummary:
+    median: float
+    min: float
+    max: float
+    spread: float
+    core_cycles: float | None = None
+    vs_baseline: bench_stats.Comparison | None = None
+
+
+@dataclasses.dataclass
+class KernelResult:
+    kernel: Kernel
+    verdict: str | None = None  # Verify's
+    reason: str = ""
+    rounding: list = dataclasses.field(default_factory=list)
+    count: int = 0
+    chain_count: int | None = None
+    invocation: tuple = ()  # (Test, library) as given to Test
+    totals: list = dataclasses.field(default_factory=list)  # (ticks, ms) of each run of Test
+    figures: dict = dataclasses.field(default_factory=dict)  # measure -> ticks per call, one per round
+    latency_note: str = ""  # why there are no latency figures
+    chain_wrong: str = ""  # what Latency's chain check found wrong
+    summary: dict = dataclasses.field(default_factory=dict)  # measure -> MeasureSummary
+    net: float | None = None
+    floor: bool | None = None
+
+    def wrong(self):
+        """Verify or Latency's chain check found it wrong (a kernel that
+        computes nothing on purpose is never wrong to Verify)."""
+        return (self.verdict == "wrong" and self.kernel.product != "none") or bool(self.chain_wrong)
+
+
+@dataclasses.dataclass
+class Run:
+    results: list
+    skipped: list
+    machine: dict
+    rounds: int
+    baseline: str | None
+    null: str | None = None
+    calibration: str | None = None
+    imprecise: list = dataclasses.field(default_factory=list)  # (name, [(measure, half width)])
+    unread_conditions: list = dataclasses.field(default_factory=list)
+    title: str = ""
+
+
+# ---- Kernels -----------------------------------------------------------------
 
 def find_beside(directory, name):
     """directory/name, or directory/name.exe for a Windows build; None if neither."""
@@ -59,65 +134,206 @@ def default_bin_dir():
 
 
 def parse_kernel_argument(text):
-    """PATH:PROCEDURE[:MASK] as a kernel; the path may hold colons itself (C:\\...)."""
+    """PATH:PROCEDURE[:MASK][=LABEL] as a kernel. The path may hold colons
+    itself (C:\\...); a label holds no ':', '/', '\\' or '='."""
+    label = None
+    head, equals, tail = text.rpartition("=")
+    if equals and not any(c in tail for c in ":/\\"):
+        if not tail:
+            raise argparse.ArgumentTypeError(f"'{text}': the label after '=' is empty")
+        text, label = head, tail
     parts = text.split(":")
     mask = "0"
     if len(parts) >= 3 and parts[-1].isdigit():
         mask = parts.pop()
     if len(parts) < 2 or not parts[-1] or not ":".join(parts[:-1]):
-        raise argparse.ArgumentTypeError(f"'{text}' is not PATH:PROCEDURE[:MASK]")
+        raise argparse.ArgumentTypeError(f"'{text}' is not PATH:PROCEDURE[:MASK][=LABEL]")
     path = ":".join(parts[:-1])
-    return {"library": path, "path": path, "procedure": parts[-1], "mask": mask, "product": None}
+    return Kernel(library=path, path=path, procedure=parts[-1], mask=mask, label=label)
 
 
-# ---- Running Test and Verify -----------------------------------------------
-
-def run(opts, program, args, timeout=300):
-    try:
-        done = subprocess.run(opts.emulator + [program] + args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                              stdin=subprocess.DEVNULL, timeout=timeout, check=False)
-    except (OSError, subprocess.TimeoutExpired):
-        return None, b""
-    return done.returncode, done.stdout
+def name_kernels(kernels):
+    """Each kernel's name: its label, else its procedure, else, where two
+    kernels share a procedure, library:procedure."""
+    procedures = [k.procedure for k in kernels if not k.label]
+    for k in kernels:
+        k.name = k.label or (k.procedure if procedures.count(k.procedure) == 1 else f"{k.library}:{k.procedure}")
 
 
-def run_test(opts, kernel, count):
-    """(total ticks, ms) of one run of Test, or None when it printed no report."""
-    _, out = run(opts, opts.test, [kernel["path"], kernel["procedure"], str(count), kernel["mask"]])
-    match = TOTAL.search(out)
-    if not match:
-        return None
-    return int(match.group(1)), int(match.group(2) or 0)
+def matches(kernel, pattern):
+    return any(fnmatch.fnmatchcase(text, pattern) for text in (kernel.name, kernel.procedure))
 
 
-def verify(opts, kernel):
-    """Verify's judgement: verdict ("correct", "wrong", "not run", or None when
-    Verify is missing or gave none), reason and rounding models."""
-    if not opts.verify:
-        return {"verdict": None, "reason": "Verify is not built", "rounding": []}
-    status, out = run(opts, opts.verify, ["--json", kernel["path"], kernel["procedure"], kernel["mask"]])
-    try:
-        result = json.loads(out.decode("utf-8", "replace"))
-        return {"verdict": result["verdict"], "reason": result.get("reason") or "",
-                "rounding": list(result.get("rounding") or [])}
-    except (ValueError, KeyError, TypeError):
-        return {"verdict": None, "reason": f"Verify gave no verdict (exit status {status})", "rounding": []}
+def select_kernels(parser, opts, registered):
+    """The kernels to time, named, and the baseline's name."""
+    kernels = registered + opts.kernel
+    name_kernels(kernels)
+    names = [k.name for k in kernels]
+    duplicates = sorted({n for n in names if names.count(n) > 1})
+    if duplicates:
+        parser.error(f"two kernels are called {', '.join(duplicates)}: give them labels (PATH:PROCEDURE=LABEL)")
+    baseline = opts.baseline
+    if baseline is None:
+        baseline = next((k.name for k in registered if k.role == "baseline"), None)
+    elif not any(baseline in (k.name, k.procedure) for k in kernels):
+        parser.error(f"no kernel '{baseline}' to compare with (see --list)")
+    else:
+        found = [k for k in kernels if baseline in (k.name, k.procedure)]
+        if len(found) > 1:
+            parser.error(f"--baseline '{baseline}' names several kernels: use a label")
+        baseline = found[0].name
+    if opts.only:
+        unmatched = [p for p in opts.only if not any(matches(k, p) for k in kernels)]
+        if unmatched:
+            parser.error(f"no kernel matches {', '.join(unmatched)} (see --list)")
+        # The null and calibration kernels and the baseline are always timed:
+        # net cost, core cycles and comparisons need them. Kernels given with
+        # --kernel were asked for by name: --only leaves them be.
+        registered = [k for k in registered if any(matches(k, p) for p in opts.only)
+                      or k.role in ("null", "calibration") or k.name == baseline]
+    return registered + opts.kernel, baseline
 
 
-def repeat_count(opts, kernel):
-    """A repeat count that takes about opts.ms milliseconds, or None if Test does not run the kernel."""
+# ---- Timing --------------------------------------------------------------------
+
+def test_once(opts, result, count):
+    """(count, total ticks, ms) of one run of Test, or (None, why not)."""
+    program, library = result.invocation
+    k = result.kernel
+    status, out, _ = bench_programs.run(opts.emulator + [program, library, k.procedure, str(count), k.mask],
+                                        opts.timeout)
+    if status is None:
+        return None, f"Test did not end within {opts.timeout:g} s"
+    report = bench_programs.parse_test_report(
+        out, bench_programs.file_name_as_test_prints_it(library, opts.windows), k.procedure)
+    if report is None:
+        return None, "Test printed no report" + (f" ({result.reason})" if result.verdict is None else "")
+    if report[0] != count:
+        return None, f"Test ran {report[0]} calls when asked for {count}"
+    return report, ""
+
+
+def latency_once(opts, result, count):
+    k = result.kernel
+    status, out, _ = bench_programs.run(opts.emulator + [opts.latency, "--json", result.invocation[1], k.procedure,
+                                                         str(count), k.mask], opts.timeout)
+    if status is None:
+        return {"reason": f"Latency did not end within {opts.timeout:g} s"}
+    return bench_programs.parse_latency_json(status, out, count)
+
+
+def scaled_count(opts, count, ms):
+    return max(1, min(MAX_COUNT, int(count * opts.ms / max(ms, 1e-3))))
+
+
+def choose_counts(opts, result):
+    """Sets the repeat count and the chain length that take about opts.ms
+    milliseconds each; returns why the kernel cannot be timed, or ""."""
+    count, ticks_per_ms = 1000, None
+    while True:
+        report, why = test_once(opts, result, count)
+        if report is None:
+            return why
+        _, ticks, ms = report
+        if ms >= max(10, opts.ms // 5) or count >= 2**30:
+            result.count = scaled_count(opts, count, ms)
+            ticks_per_ms = ticks / ms if ms else None
+            break
+        count *= 10
+    result.figures["throughput"] = []
+    if not opts.latency:
+        result.latency_note = "Latency is not built"
+        return ""
+    if not ticks_per_ms:
+        result.latency_note = "no tick rate to choose a chain length by"
+        return ""
     count = 1000
     while True:
-        result = run_test(opts, kernel, count)
-        if result is None:
-            return None
-        _, ms = result
+        report = latency_once(opts, result, count)
+        if "through_a" not in report:
+            result.latency_note = report["reason"]
+            return ""
+        ms = (report["through_a"] + report["through_b"]) * count / ticks_per_ms
         if ms >= max(10, opts.ms // 5) or count >= 2**30:
-            return max(1, min(2**31 - 1, count * opts.ms // max(ms, 1)))
+            result.chain_count = scaled_count(opts, count, ms)
+            opts.counter = opts.counter or report["counter"]
+            result.figures["latency"], result.figures["latency_b"] = [], []
+            return ""
         count *= 10
 
 
-# ---- The machine -----------------------------------------------------------
+def time_round(opts, results):
+    """One run of each program on each kernel; returns the kernels Test
+    stopped timing, with why."""
+    dropped = []
+    for r in results:
+        report, why = test_once(opts, r, r.count)
+        if report is None:
+            dropped.append((r, why))
+            continue
+        r.totals.append(report[1:])
+        r.figures["throughput"].append(report[1] / r.count)
+        if r.chain_count:
+            chain = latency_once(opts, r, r.chain_count)
+            if "through_a" in chain:
+                r.figures["latency"].append(chain["through_a"])
+                r.figures["latency_b"].append(chain["through_b"])
+                if chain["correct"] is False:
+                    r.chain_wrong = chain["reason"] or "the chain ended on another matrix"
+            else:
+                # Figures from some rounds only would pair with nothing.
+                r.chain_count = None
+                r.latency_note = f"Latency stopped: {chain['reason']}"
+                r.figures.pop("latency", None)
+                r.figures.pop("latency_b", None)
+    for r, _ in dropped:
+        results.remove(r)
+    return dropped
+
+
+# ---- Statistics of a run -------------------------------------------------------
+
+def summarise(results, baseline):
+    """Fills in each result's summary, net cost and floor; returns (null
+    kernel, calibration kernel, cycles per tick or None)."""
+    null = next((r for r in results if r.kernel.role == "null"), None)
+    calibration = next((r for r in results if r.kernel.role == "calibration" and r.kernel.adds), None)
+    base = next((r for r in results if r.kernel.name == baseline), None)
+    for r in results:
+        r.summary = {m: MeasureSummary(statistics.median(v), min(v), max(v), bench_stats.spread(v))
+                     for m, v in r.figures.items() if v}
+    null_median = null.summary["throughput"].median if null else None
+    for r in results:
+        vs_null = bench_stats.paired_ratio(r.figures["throughput"], null.figures["throughput"]) if null else None
+        r.floor = bench_stats.at_call_floor(vs_null) if null else None
+        r.net = bench_stats.net_cost(r.summary["throughput"].median, null_median, r.floor)
+    cycles_per_tick = None
+    if calibration and calibration.net:
+        cycles_per_tick = calibration.kernel.adds / calibration.net
+    for r in results:
+        for m, s in r.summary.items():
+            raw = r.net if m == "throughput" else s.median
+            s.core_cycles = raw * cycles_per_tick if cycles_per_tick is not None and raw is not None else None
+            if base and m in base.summary and len(base.figures[m]) == len(r.figures[m]):
+                s.vs_baseline = bench_stats.paired_ratio(r.figures[m], base.figures[m])
+    return null, calibration, cycles_per_tick
+
+
+def short_of_target(results, baseline, precision):
+    """(name, [(measure, half width)]) of each kernel whose interval against
+    the baseline is wider than ±precision % in some measure."""
+    short = []
+    for r in results:
+        if r.kernel.name == baseline:
+            continue
+        widths = [(m, s.vs_baseline.relative_half_width()) for m, s in r.summary.items() if s.vs_baseline]
+        widths = [(m, w) for m, w in widths if w > precision / 100.0]
+        if widths:
+            short.append((r.kernel.name, widths))
+    return short
+
+
+# ---- The machine and the build ---------------------------------------------------
 
 def processor_name():
     try:
@@ -131,9 +347,9 @@ def processor_name():
 
 
 def pin_to_one_core():
-    """Pins this process, and so every Test it starts, to the last core it may
-    use (the first core tends to take the most interrupts). Returns the core,
-    or None where the system offers no CPU affinity."""
+    """Pins this process, and so every program it starts, to the last core it
+    may use (the first core tends to take the most interrupts). Returns the
+    core, or None where the system offers no CPU affinity."""
     if not hasattr(os, "sched_setaffinity"):
         return None
     try:
@@ -153,8 +369,8 @@ def read_text(path):
 
 
 def counter_unit(program):
-    """What a clock tick is for this Test binary: the counter its processor
-    family reads, from the machine field of its executable header."""
+    """What a clock tick is for this Test binary, from the machine field of
+    its executable header (where no Latency run has said)."""
     try:
         with open(program, "rb") as f:
             head = f.read(64)
@@ -168,11 +384,6 @@ def counter_unit(program):
     if machine == 183:
         return "virtual counter ticks (CNTVCT_EL0, at the rate of CNTFRQ_EL0)"
     return "monotonic clock nanoseconds"
-
-
-def emulated(opts):
-    """True when Test runs on an emulated processor (wine runs it natively)."""
-    return bool(opts.emulator) and os.path.basename(opts.emulator[0]).startswith("qemu")
 
 
 def machine_conditions(opts):
@@ -191,226 +402,310 @@ def machine_conditions(opts):
     elif boost is None and no_turbo is None:
         unread.append("boost")
     if opts.emulator:
-        found.append(f"Test runs under an emulator ({os.path.basename(opts.emulator[0])})")
+        found.append(f"the programs run under an emulator ({os.path.basename(opts.emulator[0])})")
     cpuinfo = read_text("/proc/cpuinfo")
     if cpuinfo is not None and re.search(r"^flags\s*:.*\bhypervisor\b", cpuinfo, re.M):
         found.append("a virtual machine (other guests share the cores)")
     return found, unread
 
 
-# ---- Statistics --------------------------------------------------------------
-
-def spread(values):
-    """The median absolute deviation from the median, in % of the median."""
-    middle = statistics.median(values)
-    if middle == 0:
-        return 0.0
-    return 100.0 * statistics.median(abs(v - middle) for v in values) / middle
-
-
-def summarise(kernels, baseline):
-    """Adds median, min, max, spread, net and core cycles to each timed kernel;
-    returns (cycles per tick or None, the calibration kernel's adds or None)."""
-    for k in kernels:
-        k["median"] = statistics.median(k["ticks"])
-        k["min"], k["max"] = min(k["ticks"]), max(k["ticks"])
-        k["spread"] = spread(k["ticks"])
-    null = next((k for k in kernels if k["procedure"] == NULL_PROCEDURE), None)
-    for k in kernels:
-        k["net"] = k["median"] - null["median"] if null else None
-    calibration = next((k for k in kernels if CALIBRATION.match(k["procedure"])), None)
-    cycles_per_tick = None
-    adds = None
-    if calibration and calibration["net"] and calibration["net"] > 0:
-        adds = int(CALIBRATION.match(calibration["procedure"]).group(1))
-        cycles_per_tick = adds / calibration["net"]
-    reference = next((k["net"] for k in kernels if k["procedure"] == baseline), None)
-    for k in kernels:
-        k["core_cycles"] = k["net"] * cycles_per_tick if cycles_per_tick is not None else None
-        k["ratio"] = k["net"] / reference if reference and k["net"] is not None else None
-    return cycles_per_tick, calibration
+def git_revision():
+    """The checkout's revision where this script runs from one ("+" when it
+    has changes), else None."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    try:
+        top = subprocess.run(["git", "-C", here, "rev-parse", "--show-toplevel"], capture_output=True, text=True,
+                             timeout=10, check=False).stdout.strip()
+        if not top or os.path.realpath(os.path.join(top, "bench")) != os.path.realpath(here):
+            return None
+        revision = subprocess.run(["git", "-C", top, "describe", "--always", "--dirty=+", "--abbrev=12"],
+                                  capture_output=True, text=True, timeout=10, check=False).stdout.strip()
+        return revision or None
+    except (OSError, subprocess.SubprocessError):
+        return None
 
 
-def tick_rate(kernels):
-    """Ticks per second, from every run's ticks and Test's own milliseconds."""
-    ticks = sum(total for k in kernels for total, _ in k["totals"])
-    ms = sum(ms for k in kernels for _, ms in k["totals"])
-    return ticks * 1000.0 / ms if ms else None
+# ---- Records ---------------------------------------------------------------------
+
+def verified_field(r):
+    return "n/a" if r.kernel.product == "none" else r.verdict
 
 
-# ---- Output ------------------------------------------------------------------
-
-def figure(value, digits=1):
-    return "-" if value is None else f"{value:.{digits}f}"
-
-
-def verdict_cell(k):
-    if k["product"] == "none":
-        return "n/a (baseline)"
-    return {"correct": "correct", "wrong": "**WRONG**", None: "not checked"}.get(k["verdict"], k["verdict"])
-
-
-def verified_field(k):
-    return "n/a" if k["product"] == "none" else k["verdict"]
-
-
-def print_table(opts, timed, skipped, machine, conditions, cpu):
-    found, unread = conditions
-    pinning = (f"pinned to CPU {cpu}" if cpu is not None
-               else "not pinned" if opts.no_pin else "not pinned (no CPU affinity on this system)")
-    print()
-    print(f"Clock ticks per call: {opts.runs} runs of about {opts.ms} ms per kernel, round by round, "
-          f"on {machine['processor']} ({machine['cores']} cores), Test {pinning}.")
-    tick = f"{machine['tick_hz'] / 1e9:.3f} GHz" if machine["tick_hz"] else "unknown"
-    core = (f"about {machine['core_hz'] / 1e9:.3f} GHz (from {opts.calibration})" if machine["core_hz"]
-            else "unknown (no calibration kernel timed)")
-    print(f"Tick rate {tick} (measured); core clock {core}. Ticks are {machine['counter']}. Spread: median "
-          f"absolute deviation from the median, % of the median. Net: median less {NULL_PROCEDURE}'s.")
-    if emulated(opts):
-        print()
-        print(f"Test runs under {os.path.basename(opts.emulator[0])}: an emulated processor, so these timings "
-              "mean nothing. This run is a smoke test of the bench only.")
-    print()
-    print(f"| library | procedure | mask | verified | rounding | median | min | max | spread % | net "
-          f"| core cycles | vs {opts.baseline} |")
-    print("|---|---|---:|---|---|---:|---:|---:|---:|---:|---:|---:|")
-    for k in timed:
-        rounding = ", ".join(k["rounding"]) or "-"
-        print(f"| {k['library']} | {k['procedure']} | {k['mask']} | {verdict_cell(k)} | {rounding} "
-              f"| {k['median']:.1f} | {k['min']:.1f} | {k['max']:.1f} | {k['spread']:.1f} | {figure(k['net'])} "
-              f"| {figure(k['core_cycles'])} | {figure(k['ratio'], 2)} |")
-    print()
-    for k in timed:
-        if k["spread"] > SPREAD_LIMIT:
-            print(f"- Warning: {k['procedure']} is unstable: spread {k['spread']:.1f} %, above {SPREAD_LIMIT:g} %.")
-    for k in timed:
-        if k["verdict"] == "wrong" and k["product"] != "none":
-            print(f"- WRONG: {k['procedure']} ({k['library']}) computes a wrong result: {k['reason']}")
-    for s in skipped:
-        print(f"- Not run: {s['procedure']} ({s['library']}): {s['reason']}")
-    line = "- Machine: " + ("; ".join(found) if found else "no condition known to add noise found")
-    if unread:
-        line += f" ({', '.join(unread)} not readable)"
-    print(line + ".")
+def record(r):
+    clean = bench_output.clean
+    s = r.summary["throughput"]
+    out = {"label": clean(r.kernel.label) if r.kernel.label else None, "library": clean(r.kernel.library),
+           "procedure": clean(r.kernel.procedure), "mask": int(r.kernel.mask), "count": r.count,
+           "ticks": r.figures["throughput"], "median": s.median, "min": s.min, "max": s.max, "spread": s.spread,
+           "net": r.net, "floor": r.floor, "core_cycles": s.core_cycles, "verified": verified_field(r),
+           "rounding": r.rounding, "chain_count": r.chain_count}
+    for m in ("latency", "latency_b"):
+        ms = r.summary.get(m)
+        out[m] = r.figures.get(m, [])
+        out[f"{m}_median"] = ms and ms.median
+        out[f"{m}_spread"] = ms and ms.spread
+        out[f"{m}_core_cycles"] = ms and ms.core_cycles
+    out["chain_check"] = ("wrong: " + clean(r.chain_wrong)) if r.chain_wrong else None
+    out["vs_baseline"] = {m: ms.vs_baseline.as_json() for m, ms in r.summary.items() if ms.vs_baseline}
+    return out
 
 
-def record(k):
-    return {"library": k["library"], "procedure": k["procedure"], "mask": int(k["mask"]), "count": k["count"],
-            "ticks": k["ticks"], "median": k["median"], "min": k["min"], "max": k["max"], "spread": k["spread"],
-            "net": k["net"], "core_cycles": k["core_cycles"], "verified": verified_field(k),
-            "rounding": k["rounding"]}
+def run_data(run, opts):
+    return {"schema": SCHEMA,
+            "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+            "git_revision": git_revision(), "build_type": opts.build_type, "machine": run.machine,
+            "runs": run.rounds, "baseline": bench_output.clean(run.baseline) if run.baseline else None,
+            "precision": opts.precision,
+            "imprecise": [bench_output.clean(name) for name, _ in run.imprecise],
+            "kernels": [record(r) for r in run.results],
+            "skipped": [{k: bench_output.clean(v) for k, v in s.items()} for s in run.skipped]}
 
 
-def write_json(path, opts, timed, skipped, machine):
-    data = {"machine": machine, "runs": opts.runs, "kernels": [record(k) for k in timed],
-            "skipped": skipped}
-    with open(path, "w") as f:
-        json.dump(data, f, indent=2)
-        f.write("\n")
+# ---- Comparing saved runs ------------------------------------------------------------
+
+class NotABenchResult(Exception):
+    pass
 
 
-def write_csv(path, timed):
-    with open(path, "w", newline="") as f:
-        writer = csv.writer(f)
-        writer.writerow(SCALAR_FIELDS)
-        for k in timed:
-            row = record(k)
-            row["rounding"] = " ".join(row["rounding"])
-            writer.writerow(["" if row[field] is None else row[field] for field in SCALAR_FIELDS])
+def load_result(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            data = json.load(f)
+    except (OSError, ValueError) as error:
+        raise NotABenchResult(f"{path}: {error}") from None
+    kernels = data.get("kernels") if isinstance(data, dict) else None
+    if not isinstance(kernels, list) or not all(
+            isinstance(k, dict) and isinstance(k.get("procedure"), str) and isinstance(k.get("ticks"), list)
+            and all(isinstance(v, (int, float)) for v in k["ticks"]) for k in kernels):
+        raise NotABenchResult(f"{path}: not a bench result (no list of kernels with their ticks)")
+    return data
 
 
-# ---- Main --------------------------------------------------------------------
+def record_key(k):
+    """How a kernel is matched across runs: its label, else its library's file name and procedure."""
+    if k.get("label"):
+        return k["label"]
+    library = re.split(r"[/\\]", str(k.get("library", "")))[-1]
+    return f"{library}:{k['procedure']}"
 
-def parse_args(argv):
-    parser = argparse.ArgumentParser(description="Times kernels through Test.")
+
+def compare_results(old, new, threshold):
+    """Prints the comparison of NEW with OLD; returns 1 when a kernel is
+    slower beyond threshold % with confidence, else 0."""
+    old_kernels = {record_key(k): k for k in old["kernels"]}
+    new_kernels = {record_key(k): k for k in new["kernels"]}
+    warnings, rows, regressions = [], [], []
+    old_cpu, new_cpu = (d.get("machine", {}).get("processor") for d in (old, new))
+    if old_cpu != new_cpu:
+        warnings.append(f"the runs come from different processors: {old_cpu} and {new_cpu}")
+    for key, n in new_kernels.items():
+        o = old_kernels.get(key)
+        if o is None:
+            continue
+        if o.get("rounding") != n.get("rounding") and o.get("rounding") is not None:
+            warnings.append(f"{key}: rounding models changed from {', '.join(o['rounding']) or 'none'} to "
+                            f"{', '.join(n.get('rounding') or []) or 'none'}: not the same kernel")
+        for m in MEASURES:
+            old_figures, new_figures = o.get(ARRAY_FIELD[m]) or [], n.get(ARRAY_FIELD[m]) or []
+            c = bench_stats.unpaired_ratio(new_figures, old_figures)
+            if c is None:
+                continue
+            rows.append((key, m, statistics.median(old_figures), statistics.median(new_figures), c))
+            if bench_stats.regression(c, threshold):
+                regressions.append((key, m, c))
+    only_one = sorted(set(old_kernels) ^ set(new_kernels))
+    bench_output.print_comparison(rows, warnings, regressions, only_one, threshold)
+    return 1 if regressions else 0
+
+
+# ---- Main -----------------------------------------------------------------------------
+
+def parse_args(argv, bin_dir=None):
+    parser = argparse.ArgumentParser(description="Times kernels through Test and Latency, and compares them.")
     parser.add_argument("--test", help="the Test program (default: build/bin/Test)")
     parser.add_argument("--kernels", help="the build's kernel list (default: kernels.txt beside Test)")
     parser.add_argument("--verify", help="the Verify program (default: Verify beside Test)")
-    parser.add_argument("--kernel", action="append", type=parse_kernel_argument, default=[], metavar="PATH:PROCEDURE[:MASK]",
-                        help="also time this kernel (repeatable)")
-    parser.add_argument("--only", nargs="+", metavar="PROCEDURE",
-                        help="time only these of the listed kernels (and those given with --kernel)")
-    parser.add_argument("--baseline", default="Mat_Mult", metavar="PROCEDURE", help="the kernel ratios are to")
+    parser.add_argument("--latency", help="the Latency program (default: Latency beside Test)")
+    parser.add_argument("--kernel", action="append", type=parse_kernel_argument, default=[],
+                        metavar="PATH:PROCEDURE[:MASK][=LABEL]", help="also time this kernel (repeatable)")
+    parser.add_argument("--only", nargs="+", metavar="PATTERN",
+                        help="time only the listed kernels whose name or procedure matches one of these shell "
+                             "patterns (and those given with --kernel)")
+    parser.add_argument("--baseline", metavar="NAME", help="the kernel the others are compared with "
+                        "(default: the one the kernel list names)")
     parser.add_argument("--list", action="store_true", help="print the known kernels and stop")
-    parser.add_argument("--runs", type=int, default=11)
-    parser.add_argument("--ms", type=int, default=250, help="milliseconds per run of Test")
+    parser.add_argument("--runs", type=int, default=11, help="rounds at least (default 11)")
+    parser.add_argument("--precision", type=float, default=2.0, metavar="PCT",
+                        help="go on until every interval is within ±PCT %% (default 2)")
+    parser.add_argument("--max-seconds", type=float, default=300.0,
+                        help="start no round after this many seconds (default 300)")
+    parser.add_argument("--ms", type=int, default=250, help="milliseconds per run of each program (default 250)")
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     parser.add_argument("--csv", metavar="FILE", help="also write one row per timed kernel as CSV")
-    parser.add_argument("--no-pin", action="store_true", help="let Test run on any core")
-    parser.add_argument("--emulator", help="';'-separated command that runs Test and Verify")
+    parser.add_argument("--svg", metavar="FILE", help="also draw every kernel's figures as an SVG chart")
+    parser.add_argument("--compare", nargs="+", metavar="FILE",
+                        help="OLD.json NEW.json: compare two saved runs; OLD.json alone: time, then compare")
+    parser.add_argument("--threshold", type=float, default=5.0, metavar="PCT",
+                        help="with --compare, exit 1 when a kernel is slower by more than PCT %% with "
+                             "confidence (default 5)")
+    parser.add_argument("--no-pin", action="store_true", help="let the programs run on any core")
+    parser.add_argument("--emulator", help="';'-separated command that runs the programs")
     opts = parser.parse_args(argv)
-    if opts.runs < 1 or opts.ms < 1:
-        parser.error("--runs and --ms must be at least 1")
-    bin_dir = os.path.dirname(opts.test) if opts.test else default_bin_dir()
+    if opts.runs < 1 or opts.ms < 1 or opts.precision <= 0 or opts.max_seconds <= 0 or opts.threshold < 0:
+        parser.error("--runs, --ms, --precision and --max-seconds must be positive, --threshold not negative")
+    if opts.compare and len(opts.compare) > 2:
+        parser.error("--compare takes OLD.json, or OLD.json NEW.json")
+    if opts.compare and len(opts.compare) == 2:
+        return parser, opts
+    if opts.test:
+        bin_dir = os.path.dirname(opts.test)
+    elif bin_dir is None:
+        bin_dir = default_bin_dir()
     opts.test = opts.test or find_beside(bin_dir, "Test")
     if not opts.test:
         parser.error(f"no Test program in {bin_dir}: build first, or give --test")
     opts.kernels = opts.kernels or os.path.join(bin_dir, "kernels.txt")
     opts.verify = opts.verify or find_beside(bin_dir, "Verify")
+    opts.latency = opts.latency or find_beside(bin_dir, "Latency")
+    opts.windows = opts.test.lower().endswith(".exe")
     if opts.emulator is None:
         # A Windows build on another system runs under wine.
-        opts.emulator = "wine" if opts.test.lower().endswith(".exe") and os.name != "nt" else ""
+        opts.emulator = "wine" if opts.windows and os.name != "nt" else ""
     opts.emulator = [part for part in opts.emulator.split(";") if part]
+    opts.emulated = bool(opts.emulator) and os.path.basename(opts.emulator[0]).startswith("qemu")
+    opts.timeout = max(60.0, 20 * opts.ms / 1000.0)
+    opts.counter = None
     return parser, opts
 
 
-def main(argv=None):
-    parser, opts = parse_args(argv)
-    registered = read_kernel_list(opts.kernels) if os.path.isfile(opts.kernels) else []
-    if opts.list:
-        for k in registered + opts.kernel:
-            print(k["library"], k["procedure"], k["mask"])
-        return 0
-    if opts.only:
-        missing = set(opts.only) - {k["procedure"] for k in registered + opts.kernel}
-        if missing:
-            parser.error(f"no such kernel: {', '.join(sorted(missing))} (see --list)")
-        # The null and calibration kernels are always timed: net and core cycles need them.
-        registered = [k for k in registered if k["procedure"] in opts.only or k["product"] == "none"]
-    # Kernels given with --kernel were asked for by name: --only leaves them be.
-    known = registered + opts.kernel
+def progress(text):
+    print(text, file=sys.stderr, flush=True)
 
+
+def kernel_from_list(entry):
+    return Kernel(library=entry["library"], path=entry["path"], procedure=entry["procedure"], mask=entry["mask"],
+                  product=entry["product"], rounding=entry["rounding"], role=entry["role"], adds=entry["adds"])
+
+
+def verify(opts, kernel, path):
+    if not opts.verify:
+        return {"verdict": None, "reason": "Verify is not built", "rounding": [], "hung": False}
+    status, out, _ = bench_programs.run(opts.emulator + [opts.verify, "--json", path, kernel.procedure,
+                                                         kernel.mask], 900)
+    return bench_programs.parse_verify_json(status, out)
+
+
+def bench(opts, kernels, baseline, links):
+    """Verifies and times the kernels; returns the Run and whether some kernel
+    that could run was not timed."""
+    started = time.monotonic()
     cpu = None if opts.no_pin else pin_to_one_core()
-    timed, skipped = [], []
-    for k in known:
-        k.update(verify(opts, k))
-        if k["verdict"] == "not run":
-            skipped.append({"library": k["library"], "procedure": k["procedure"], "reason": k["reason"]})
-            continue
-        k["count"] = repeat_count(opts, k)
-        if k["count"] is None:
-            reason = "Test printed no report" + (f" ({k['reason']})" if k["verdict"] is None else "")
-            skipped.append({"library": k["library"], "procedure": k["procedure"], "reason": reason})
-            continue
-        k["ticks"], k["totals"] = [], []
-        timed.append(k)
+    results, skipped = [], []
+    missed = False
 
-    for round_number in range(opts.runs):
-        for k in timed:
-            result = run_test(opts, k, k["count"])
-            if result is not None:
-                k["totals"].append(result)
-                k["ticks"].append(result[0] / k["count"])
-        print(f"round {round_number + 1} of {opts.runs} done", file=sys.stderr, flush=True)
-    for k in [k for k in timed if not k["ticks"]]:
-        timed.remove(k)
-        skipped.append({"library": k["library"], "procedure": k["procedure"], "reason": "Test stopped reporting"})
+    def skip(k, reason):
+        nonlocal missed
+        skipped.append({"name": k.name, "library": k.library, "procedure": k.procedure, "reason": reason})
+        missed = missed or bench_programs.MISSING_FEATURE not in reason
 
-    cycles_per_tick, calibration = summarise(timed, opts.baseline)
-    opts.calibration = calibration["procedure"] if calibration else None
-    tick_hz = tick_rate(timed)
-    machine = {"processor": processor_name(), "cores": os.cpu_count(), "counter": counter_unit(opts.test),
-               "tick_hz": tick_hz,
+    for i, k in enumerate(kernels, 1):
+        progress(f"verifying {i} of {len(kernels)}: {bench_output.clean(k.name)}")
+        invocation = bench_programs.test_invocation(opts.test, k.path, k.procedure, k.mask, links, opts.windows)
+        judgement = verify(opts, k, invocation[1])
+        if judgement["verdict"] == "not run":
+            skip(k, judgement["reason"])
+        elif judgement["hung"]:
+            skip(k, "did not return in Verify")
+        else:
+            results.append(KernelResult(kernel=k, verdict=judgement["verdict"], reason=judgement["reason"],
+                                        rounding=judgement["rounding"], invocation=invocation))
+    timed = []
+    for i, r in enumerate(results, 1):
+        progress(f"choosing counts {i} of {len(results)}: {bench_output.clean(r.kernel.name)}")
+        why = choose_counts(opts, r)
+        if why:
+            skip(r.kernel, why)
+        else:
+            timed.append(r)
+    rounds, imprecise = 0, []
+    while timed:
+        round_started = time.monotonic()
+        for r, why in time_round(opts, timed):
+            skip(r.kernel, f"Test stopped timing it in round {rounds + 1}: {why}")
+        rounds += 1
+        now = time.monotonic()
+        if rounds < opts.runs:
+            progress(f"round {rounds} of at least {opts.runs} done")
+            continue
+        summarise(timed, baseline)
+        imprecise = short_of_target(timed, baseline, opts.precision)
+        progress(f"round {rounds} done: {len(imprecise)} of {len(timed)} kernels short of "
+                 f"±{opts.precision:g} %, {now - started:.0f} s of {opts.max_seconds:g}")
+        if not imprecise or now - started + (now - round_started) > opts.max_seconds:
+            break
+    null, calibration, cycles_per_tick = summarise(timed, baseline)
+    ticks = sum(t for r in timed for t, _ in r.totals)
+    ms = sum(m for r in timed for _, m in r.totals)
+    tick_hz = ticks * 1000.0 / ms if ms else None
+    found, unread = machine_conditions(opts)
+    machine = {"processor": processor_name(), "cores": os.cpu_count(),
+               "counter": opts.counter or counter_unit(opts.test), "tick_hz": tick_hz,
                "core_hz": tick_hz * cycles_per_tick if tick_hz and cycles_per_tick else None,
-               "pinned_cpu": cpu}
-    conditions = machine_conditions(opts)
-    machine["conditions"] = conditions[0]
-    print_table(opts, timed, skipped, machine, conditions, cpu)
+               "pinned_cpu": cpu, "conditions": found}
+    run = Run(results=timed, skipped=skipped, machine=machine, rounds=rounds,
+              baseline=baseline if any(r.kernel.name == baseline for r in timed) else None,
+              null=null and null.kernel.name, calibration=calibration and calibration.kernel.name,
+              imprecise=imprecise, unread_conditions=unread,
+              title=f"Ticks per call on {machine['processor']}, {rounds} rounds")
+    return run, missed
+
+
+def main(argv=None, bin_dir=None):
+    sys.stdout.reconfigure(errors="backslashreplace")
+    parser, opts = parse_args(argv, bin_dir)
+    if opts.compare and len(opts.compare) == 2:
+        try:
+            old, new = (load_result(path) for path in opts.compare)
+        except NotABenchResult as error:
+            print(f"{os.path.basename(sys.argv[0])}: {error}", file=sys.stderr)
+            return 2
+        return compare_results(old, new, opts.threshold)
+    old = None
+    if opts.compare:
+        try:
+            old = load_result(opts.compare[0])
+        except NotABenchResult as error:
+            print(f"{os.path.basename(sys.argv[0])}: {error}", file=sys.stderr)
+            return 2
+    listed = read_kernel_list(opts.kernels) if os.path.isfile(opts.kernels) else []
+    registered = [kernel_from_list(entry) for entry in listed]
+    opts.build_type = read_build_type(opts.kernels)
+    kernels, baseline = select_kernels(parser, opts, registered)
+    if opts.list:
+        print("# library\tprocedure\tmask\tproduct\trounding\trole\tname")
+        for k in kernels:
+            role = f"calibration:{k.adds}" if k.role == "calibration" else k.role or "-"
+            print("\t".join(bench_output.clean(x) for x in (
+                k.library, k.procedure, k.mask, k.product or "-", ",".join(k.rounding) or "-", role, k.name)))
+        return 0
+
+    links = bench_programs.ShortPaths()
+    try:
+        run, missed = bench(opts, kernels, baseline, links)
+    finally:
+        links.close()
+    bench_output.print_table(run, opts)
+    data = run_data(run, opts)
     if opts.json:
-        write_json(opts.json, opts, timed, skipped, machine)
+        bench_output.write_json(opts.json, data)
     if opts.csv:
-        write_csv(opts.csv, timed)
-    return 0 if timed else 1
+        bench_output.write_csv(opts.csv, data["kernels"], MEASURES)
+    if opts.svg and run.results:
+        bench_output.write_svg(opts.svg, run)
+    status = 1 if any(r.wrong() for r in run.results) or missed or not run.results else 0
+    if old is not None and compare_results(old, data, opts.threshold):
+        status = 1
+    return status
 
 
 if __name__ == "__main__":

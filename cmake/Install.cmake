@@ -2,6 +2,9 @@
 #   bin/                      Test, Verify, Latency, the registered kernel libraries
 #                             and their kernels.txt, side by side, so that
 #                             Test finds a kernel by its bare library name;
+#                             and the bench as the command matmul4-bench,
+#                             which uses what lies beside it;
+#   share/matmul4-bench/      the bench's Python modules;
 #   include/matmul_kernel.h   the kernel entry contract;
 #   lib/cmake/matmul4-bench/  the package an out-of-tree kernel project finds
 #                             with find_package(matmul4-bench CONFIG), giving
@@ -35,3 +38,12 @@ install(FILES
   cmake/KernelLibrary.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench-config-version.cmake
   DESTINATION ${MATMUL_PACKAGE_DIR})
+
+# The bench: its modules, and a command beside the programs that finds them
+# by the same relative path wherever the prefix is.
+set(MATMUL_BENCH_MODULE_DIR ${CMAKE_INSTALL_DATADIR}/matmul4-bench)
+file(RELATIVE_PATH MATMUL_BENCH_MODULES /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${MATMUL_BENCH_MODULE_DIR})
+configure_file(bench/matmul4-bench.in ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench @ONLY)
+install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES bench/run_bench.py bench/bench_stats.py bench/bench_programs.py bench/bench_output.py
+  bench/kernel_list.py DESTINATION ${MATMUL_BENCH_MODULE_DIR})

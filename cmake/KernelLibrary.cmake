@@ -4,6 +4,7 @@
 #
 # matmul_add_kernel(<name> PROCEDURE <procedure> [MASK <mask>] [SCALAR]
 #                   [PRODUCT a*b|b*a|none] [ROUNDING <model>...]
+#                   [ROLE null|calibration|baseline] [ADDS <count>]
 #                   [ISA <flag>...] SOURCES <source>...)
 #
 # Builds <name>.so (or <name>.dll), with no "lib" prefix, into MATMUL_BIN_DIR
@@ -23,8 +24,20 @@
 #              is built with floating-point contraction off, so that the
 #              compiler fuses no multiply and add the source keeps apart
 #              (GCC fuses them by default wherever the target has FMA).
+#   ROLE       what the bench uses the kernel for, one kernel per role:
+#              null (its figures are the harness's own cost per call, taken
+#              out of every other kernel's), calibration (a chain of ADDS
+#              dependent one-cycle adds, from which the bench learns how long
+#              a core cycle is) or baseline (the kernel the others are
+#              compared with unless the bench is told another).
+#   ADDS       the calibration kernel's number of adds.
 #   ISA        the instruction-set flags this library alone is built with
 #              (-mavx2 ...); everything else stays at the baseline.
+#
+# A kernel library built with no build type (a project that names none, as
+# one using the installed package may) is optimised all the same, with the
+# optimisation the shipped kernels get: unoptimised timings mislead. The flag
+# goes on the kernel's own target; the project's build type is left alone.
 set(MATMUL_ROUNDING_MODELS outerprod innerprod float-mul-add float-fma float-pairwise float-fma-pairwise
   correctly-rounded)
 
@@ -38,6 +51,10 @@ function(matmul_build_kernel_library name)
   if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
     # Export __stdcall kernels by their plain names (Mat_Mult, not Mat_Mult@12).
     target_link_options(${name} PRIVATE -Wl,--kill-at)
+  endif()
+  get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+  if(NOT multi_config AND NOT CMAKE_BUILD_TYPE)
+    target_compile_options(${name} PRIVATE -O2)
   endif()
   if(ARG_SCALAR)
     # Asked of each source's own compiler, so that a C-only or a C++-only
@@ -66,7 +83,7 @@ function(matmul_build_kernel_library name)
 endfunction()
 
 function(matmul_add_kernel name)
-  cmake_parse_arguments(ARG "SCALAR" "PROCEDURE;MASK;PRODUCT" "ISA;SOURCES;ROUNDING" ${ARGN})
+  cmake_parse_arguments(ARG "SCALAR" "PROCEDURE;MASK;PRODUCT;ROLE;ADDS" "ISA;SOURCES;ROUNDING" ${ARGN})
   if(NOT ARG_PROCEDURE OR NOT ARG_SOURCES)
     message(FATAL_ERROR "matmul_add_kernel(${name}): PROCEDURE and SOURCES are required")
   endif()
@@ -87,6 +104,26 @@ function(matmul_add_kernel name)
       message(FATAL_ERROR "matmul_add_kernel(${name}): unknown rounding model '${model}'")
     endif()
   endforeach()
+  set(role "-")
+  if(DEFINED ARG_ROLE)
+    if(NOT ARG_ROLE MATCHES "^(null|calibration|baseline)$")
+      message(FATAL_ERROR "matmul_add_kernel(${name}): ROLE must be null, calibration or baseline")
+    endif()
+    get_property(taken GLOBAL PROPERTY MATMUL_ROLE_${ARG_ROLE})
+    if(taken)
+      message(FATAL_ERROR "matmul_add_kernel(${name}): ${taken} already has the role ${ARG_ROLE}")
+    endif()
+    set_property(GLOBAL PROPERTY MATMUL_ROLE_${ARG_ROLE} ${name})
+    set(role ${ARG_ROLE})
+  endif()
+  if(role STREQUAL "calibration")
+    if(NOT ARG_ADDS MATCHES "^[1-9][0-9]*$")
+      message(FATAL_ERROR "matmul_add_kernel(${name}): a calibration kernel needs ADDS <count of adds>")
+    endif()
+    set(role "calibration:${ARG_ADDS}")
+  elseif(DEFINED ARG_ADDS)
+    message(FATAL_ERROR "matmul_add_kernel(${name}): ADDS belongs to the calibration kernel")
+  endif()
   set(scalar)
   if(ARG_SCALAR)
     set(scalar SCALAR)
@@ -100,26 +137,30 @@ function(matmul_add_kernel name)
     MATMUL_PROCEDURE ${ARG_PROCEDURE}
     MATMUL_MASK ${ARG_MASK}
     MATMUL_PRODUCT ${ARG_PRODUCT}
-    MATMUL_ROUNDING "${rounding}")
+    MATMUL_ROUNDING "${rounding}"
+    MATMUL_ROLE "${role}")
   set_property(GLOBAL APPEND PROPERTY MATMUL_KERNELS ${name})
 endfunction()
 
 # matmul_write_kernel_list(<file>)
 # Writes the registered kernels, one a line, tab-separated:
 #   <library file> <procedure> <mask> <product> <rounding models, comma-separated, or ->
-# Lines starting with '#' are comments.
+#   <role: null, calibration:<adds>, baseline, or ->
+# Lines starting with '#' are comments; one names the build type.
 function(matmul_write_kernel_list file)
   get_property(kernels GLOBAL PROPERTY MATMUL_KERNELS)
-  set(content "# library\tprocedure\tmask\tproduct\trounding\n")
+  set(content "# library\tprocedure\tmask\tproduct\trounding\trole\n")
+  string(APPEND content "# build type: ${CMAKE_BUILD_TYPE}\n")
   foreach(kernel IN LISTS kernels)
     get_target_property(procedure ${kernel} MATMUL_PROCEDURE)
     get_target_property(mask ${kernel} MATMUL_MASK)
     get_target_property(product ${kernel} MATMUL_PRODUCT)
     get_target_property(rounding ${kernel} MATMUL_ROUNDING)
+    get_target_property(role ${kernel} MATMUL_ROLE)
     if(NOT rounding)
       set(rounding "-")
     endif()
-    string(APPEND content "$<TARGET_FILE_NAME:${kernel}>\t${procedure}\t${mask}\t${product}\t${rounding}\n")
+    string(APPEND content "$<TARGET_FILE_NAME:${kernel}>\t${procedure}\t${mask}\t${product}\t${rounding}\t${role}\n")
   endforeach()
   file(GENERATE OUTPUT ${file} CONTENT "${content}")
 endfunction()

@@ -1,5 +1,6 @@
 #include "child_steps.h"
 
+#include "isolation.h"
 #include "kernel_binding.h"
 #include "platform.h"
 
@@ -41,33 +42,8 @@ std::string CheckLine(const CheckResult &check)
     return "check\t" + Field(check.name) + "\t" + (check.passed ? "1" : "0") + "\t" + Field(check.detail) + "\n";
 }
 
-} // namespace
-
-std::string EncodeRequest(const std::string &step, const std::string &library, const std::string &procedure)
+std::string RunKernelStep(const std::string &step, KernelEntry entry)
 {
-    return step + kSeparator + library + kSeparator + procedure;
-}
-
-std::string RunStep(const std::string &request)
-{
-    const std::vector<std::string> fields = Split(request, kSeparator);
-    if (fields.size() != 3) {
-        return "";
-    }
-    const std::string &step = fields[0];
-    std::string reason;
-    const platform::LibraryHandle library = platform::OpenLibrary(fields[1].c_str(), &reason);
-    if (library == nullptr) {
-        return "not-loadable\t" + Field(reason) + "\n";
-    }
-    void *symbol = platform::FindProcedure(library, fields[2].c_str());
-    if (symbol == nullptr) {
-        return "not-exported\n";
-    }
-    const KernelEntry entry = AsKernelEntry(symbol);
-    if (step == "load") {
-        return "loaded\n";
-    }
     if (step == "arithmetic") {
         const ArithmeticFindings findings = CheckArithmetic(entry);
         std::string answer;
@@ -91,7 +67,47 @@ std::string RunStep(const std::string &request)
     return CheckLine(RunContractCheck(kContractChecks[index], entry));
 }
 
-bool ReadAnswer(const std::string &answer, Verification &v)
+} // namespace
+
+std::string EncodeRequest(const std::string &step, const std::string &library, const std::string &procedure)
+{
+    return step + kSeparator + library + kSeparator + procedure;
+}
+
+std::string RunStep(const std::string &request)
+{
+    const std::vector<std::string> fields = Split(request, kSeparator);
+    if (fields.size() != 3) {
+        return "";
+    }
+    const std::string &step = fields[0];
+    std::string reason;
+    const platform::LibraryHandle library = platform::OpenLibrary(fields[1].c_str(), &reason);
+    if (library == nullptr) {
+        return "not-loadable\t" + Field(reason) + "\n";
+    }
+    void *symbol = platform::FindProcedure(library, fields[2].c_str());
+    if (symbol == nullptr) {
+        return "not-exported\n";
+    }
+    if (step == "load") {
+        return "loaded\n";
+    }
+    // Threads the library started as it loaded are its own affair; those
+    // the calls leave running are the kernel's.
+    const int threads = isolation::ThreadCount();
+    std::string answer = RunKernelStep(step, AsKernelEntry(symbol));
+    if (!FirstStateChange().empty()) {
+        answer += "state\t" + Field(FirstStateChange()) + "\n";
+    }
+    const int threadsAfter = isolation::ThreadCount();
+    if (threads > 0 && threadsAfter > threads) {
+        answer += "threads-left\t" + std::to_string(threadsAfter - threads) + "\n";
+    }
+    return answer;
+}
+
+bool ReadAnswer(const std::string &answer, Verification &v, StepNotes &notes)
 {
     bool any = false;
     for (const std::string &line : Split(answer, '\n')) {
@@ -113,7 +129,38 @@ bool ReadAnswer(const std::string &answer, Verification &v)
             v.rounding.push_back(f[1]);
         } else if (f[0] == "worst" && f.size() == 2) {
             v.worstError = std::strtod(f[1].c_str(), nullptr);
+            v.arithmeticTried = true;
+        } else if (f[0] == "state" && f.size() == 2) {
+            notes.stateChange = f[1];
+        } else if (f[0] == "threads-left" && f.size() == 2) {
+            notes.threadsLeft = std::atoi(f[1].c_str());
         }
     }
     return any;
+}
+
+std::string FaultPlace(const std::string &answer)
+{
+    for (const std::string &line : Split(answer, '\n')) {
+        const std::vector<std::string> f = Split(line, '\t');
+        if (f[0] != "fault" || f.size() != 3) {
+            continue;
+        }
+        const std::size_t colon = f[1].find(':');
+        const std::string side = f[1].substr(0, colon);
+        const std::string what = colon == std::string::npos ? "" : f[1].substr(colon + 1);
+        const unsigned long n = std::strtoul(f[2].c_str(), nullptr, 10);
+        if (side == "after") {
+            return "an access to byte " + std::to_string(n + 1) + " past the end of " + what;
+        }
+        if (side == "before") {
+            return "an access to byte " + std::to_string(n) + " before the start of " + what;
+        }
+        if (side == "readonly") {
+            const unsigned long k = n / sizeof(float);
+            return "a write to element [" + std::to_string(k / 4) + "][" + std::to_string(k % 4) + "] of " + what +
+                   ", which the contract makes read-only";
+        }
+    }
+    return "";
 }

@@ -1,7 +1,8 @@
 // The operating-system services Verify needs beyond the harness's: pages
-// that can be made inaccessible, so that a stray access faults at once, and
-// a child process that runs a kernel where its fault or hang cannot take
-// Verify down. One implementation file per system.
+// that can be made inaccessible or read-only, so that a stray access faults
+// at once and the fault can be told apart; and a child process that runs a
+// kernel where its fault, its hang, its output or the processes it starts
+// cannot take Verify down. One implementation file per system.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +14,29 @@ std::size_t PageSize();
 
 // count read-write pages, page-aligned; null on failure.
 void *ReservePages(std::size_t count);
-// Makes the pages inaccessible, or read-write again. False on failure.
-bool SetPagesAccessible(void *first, std::size_t count, bool accessible);
+enum class Access { None, ReadOnly, ReadWrite };
+// False on failure.
+bool SetPageAccess(void *first, std::size_t count, Access access);
 void ReleasePages(void *first, std::size_t count);
+
+// The threads this process has now; -1 when the system does not say.
+int ThreadCount();
+
+// A range of memory whose access faults on purpose: a guard page beside a
+// matrix, or a matrix on a read-only page. When the kernel faults inside
+// one, the child answers with a line "fault<TAB>label<TAB>n" before it ends
+// by the fault, n being the byte's distance from begin (from end when
+// fromEnd: 1 for the last byte), so that Verify can say what was accessed.
+struct WatchedRange {
+    const void *begin = nullptr;
+    const void *end = nullptr;
+    bool fromEnd = false;
+    const char *label = "";
+};
+// Replaces the ranges watched in this process; at most kMaxWatched, the
+// rest ignored. The array must live until the next call.
+inline constexpr int kMaxWatched = 4;
+void WatchRanges(const WatchedRange *ranges, int count);
 
 // What the child was asked to do, and what it answers: plain text.
 using ChildTask = std::string (*)(const std::string &request);
@@ -23,15 +44,22 @@ using ChildTask = std::string (*)(const std::string &request);
 struct ChildOutcome {
     enum class Ended { Normally, Fault, TimedOut, NotStarted };
     Ended ended = Ended::NotStarted;
-    // The task's answer, when the child ended normally.
+    // What the task answered, all of it when the child ended normally and
+    // what it wrote before the end otherwise (a "fault" line, say).
     std::string output;
     // How it ended otherwise: "segmentation fault", "illegal instruction",
     // "exit status 3", "no answer within 120 s", or why it did not start.
     std::string how;
+    // Set when a process the child started was still running after the
+    // child ended (it is ended then).
+    bool leftProcess = false;
 };
 
-// Runs task(request) in a child process and waits for it, at most
-// timeoutSeconds.
+// Runs task(request) in a child process and waits for it to end, at most
+// timeoutSeconds. What the child prints goes to this process's standard
+// error; the processes the child starts are ended with it (short of one
+// that leaves the child's session on purpose); and the child and what it
+// started end when this process ends, killed or not.
 ChildOutcome RunInChild(ChildTask task, const std::string &request, int timeoutSeconds);
 
 // Where a child is a new run of this program rather than a copy of this

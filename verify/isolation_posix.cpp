@@ -1,18 +1,26 @@
 // Verify's isolation on POSIX systems: mmap/mprotect pages, and a forked
-// child that already holds everything the task needs.
+// child that already holds everything the task needs. Each child leads a
+// process group of its own, so that whatever the kernel starts can be found
+// and ended with it.
 #include "isolation.h"
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 namespace isolation {
 namespace {
@@ -44,36 +52,206 @@ long long NowMilliseconds()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void WriteAll(int fd, const std::string &text)
+bool WriteAll(int fd, const char *text, std::size_t size)
 {
     std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    while (done < size) {
+        const ssize_t n = write(fd, text + done, size - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            return;
+            return false;
         }
         done += static_cast<std::size_t>(n);
     }
+    return true;
 }
 
-[[noreturn]] void RunChild(int fd, ChildTask task, const std::string &request)
+// The ranges a fault is explained by, and where the child answers.
+WatchedRange g_watched[kMaxWatched];
+int g_watchedCount = 0;
+int g_answerFd = -1;
+
+// More than any step answers: what a kernel's helper pours into the pipe
+// beyond it is dropped.
+constexpr std::size_t kMaxAnswer = 1 << 20;
+
+// Written by the SIGCHLD handler, so that the parent's poll wakes when a
+// child ends even while another process holds the answer pipe open.
+int g_childEnded[2] = {-1, -1};
+
+void OnChildEnded(int)
 {
+    const int saved = errno;
+    const char byte = 0;
+    (void)!write(g_childEnded[1], &byte, 1);
+    errno = saved;
+}
+
+// In the child: a fault inside a watched range is told to the parent. The
+// handler is reset on entry (SA_RESETHAND), so returning re-runs the access
+// and the child ends by the fault's own signal.
+void OnFault(int, siginfo_t *info, void *)
+{
+    const auto *address = static_cast<const unsigned char *>(info->si_addr);
+    for (int i = 0; i < g_watchedCount; ++i) {
+        const auto *begin = static_cast<const unsigned char *>(g_watched[i].begin);
+        const auto *end = static_cast<const unsigned char *>(g_watched[i].end);
+        if (address < begin || address >= end) {
+            continue;
+        }
+        unsigned long n = g_watched[i].fromEnd ? static_cast<unsigned long>(end - address)
+                                               : static_cast<unsigned long>(address - begin);
+        char line[128] = "fault\t";
+        std::size_t length = std::strlen(line);
+        for (const char *c = g_watched[i].label; *c != '\0' && length < 100; ++c) {
+            line[length++] = *c;
+        }
+        line[length++] = '\t';
+        char digits[24];
+        int count = 0;
+        do {
+            digits[count++] = static_cast<char>('0' + n % 10);
+            n /= 10;
+        } while (n != 0);
+        while (count > 0) {
+            line[length++] = digits[--count];
+        }
+        line[length++] = '\n';
+        WriteAll(g_answerFd, line, length);
+        return;
+    }
+}
+
+// In the child, when Verify ends: the whole process group goes with it.
+void OnParentEnded(int)
+{
+    kill(0, SIGKILL);
+}
+
+void SetHandler(int signal, void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+}
+
+[[noreturn]] void RunChild(int fd, pid_t parent, ChildTask task, const std::string &request)
+{
+    setpgid(0, 0);
+#ifdef __linux__
+    // Verify killed, even by SIGKILL, takes the child and its group along.
+    SetHandler(SIGHUP, OnParentEnded);
+    prctl(PR_SET_PDEATHSIG, SIGHUP);
+    if (getppid() != parent) {
+        kill(0, SIGKILL);
+    }
+#else
+    (void)parent;
+#endif
+    close(g_childEnded[0]);
+    close(g_childEnded[1]);
+    SetHandler(SIGCHLD, SIG_DFL);
     // A fault must end the child by its signal, for the parent to name:
-    // no handler of ours or of a sanitizer runtime, and no core file.
-    for (int signal : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT}) {
+    // no handler of a sanitizer runtime, and no core file. Ours for an
+    // access fault only says where it was, and then lets it end the child.
+    for (int signal : {SIGILL, SIGFPE, SIGABRT}) {
+        SetHandler(signal, SIG_DFL);
+    }
+    for (int signal : {SIGSEGV, SIGBUS}) {
         struct sigaction action {};
-        action.sa_handler = SIG_DFL;
+        action.sa_sigaction = OnFault;
+        action.sa_flags = SA_SIGINFO | SA_RESETHAND;
         sigemptyset(&action.sa_mask);
         sigaction(signal, &action, nullptr);
     }
     const rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
-    WriteAll(fd, task(request));
+    // What the kernel prints goes to Verify's standard error, never into
+    // its report; and it reads nothing.
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    const int nothing = open("/dev/null", O_RDONLY);
+    if (nothing >= 0) {
+        dup2(nothing, STDIN_FILENO);
+        close(nothing);
+    }
+    g_answerFd = fd;
+    const std::string answer = task(request);
+    std::fflush(stdout);
+    WriteAll(fd, answer.data(), answer.size());
     close(fd);
     _exit(0);
+}
+
+bool PrepareParent()
+{
+    static bool ready = [] {
+        if (pipe(g_childEnded) != 0) {
+            return false;
+        }
+        for (int fd : g_childEnded) {
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+        struct sigaction action {};
+        action.sa_handler = OnChildEnded;
+        action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGCHLD, &action, nullptr);
+#ifdef __linux__
+        // What a kernel's helper leaves when the child ends comes to us, to
+        // be told apart from what still runs, and reaped.
+        prctl(PR_SET_CHILD_SUBREAPER, 1);
+#endif
+        return true;
+    }();
+    return ready;
+}
+
+void Drain(int fd)
+{
+    char buffer[64];
+    while (read(fd, buffer, sizeof buffer) > 0) {
+    }
+}
+
+void Pause(long milliseconds)
+{
+    const timespec pause{0, milliseconds * 1000000};
+    nanosleep(&pause, nullptr);
+}
+
+// Ends what is left of the child's process group and reaps what of it
+// became ours. True when something of it was still running after a short
+// grace, which a process already on its way out (one a sanitizer runtime
+// started to describe a fault, say) takes to end.
+bool EndGroup(pid_t group)
+{
+    for (int wait = 0;; ++wait) {
+        while (waitpid(-group, nullptr, WNOHANG) > 0) {
+        }
+        if (kill(-group, 0) != 0) {
+            return false;
+        }
+        if (wait == 25) {
+            break;
+        }
+        Pause(10);
+    }
+    kill(-group, SIGKILL);
+    const long long deadline = NowMilliseconds() + 1000;
+    while (NowMilliseconds() < deadline) {
+        const pid_t reaped = waitpid(-group, nullptr, WNOHANG);
+        if (reaped < 0) {
+            break; // none of them is ours to reap
+        }
+        if (reaped == 0) {
+            Pause(1);
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -89,9 +267,12 @@ void *ReservePages(std::size_t count)
     return pages == MAP_FAILED ? nullptr : pages;
 }
 
-bool SetPagesAccessible(void *first, std::size_t count, bool accessible)
+bool SetPageAccess(void *first, std::size_t count, Access access)
 {
-    return mprotect(first, count * PageSize(), accessible ? PROT_READ | PROT_WRITE : PROT_NONE) == 0;
+    const int protection = access == Access::None       ? PROT_NONE
+                           : access == Access::ReadOnly ? PROT_READ
+                                                        : PROT_READ | PROT_WRITE;
+    return mprotect(first, count * PageSize(), protection) == 0;
 }
 
 void ReleasePages(void *first, std::size_t count)
@@ -99,14 +280,49 @@ void ReleasePages(void *first, std::size_t count)
     munmap(first, count * PageSize());
 }
 
+int ThreadCount()
+{
+#ifdef __linux__
+    DIR *tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (const dirent *entry = readdir(tasks)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    closedir(tasks);
+    return count;
+#else
+    return -1;
+#endif
+}
+
+void WatchRanges(const WatchedRange *ranges, int count)
+{
+    g_watchedCount = 0;
+    for (int i = 0; i < count && i < kMaxWatched; ++i) {
+        g_watched[i] = ranges[i];
+    }
+    g_watchedCount = count < kMaxWatched ? count : kMaxWatched;
+}
+
 ChildOutcome RunInChild(ChildTask task, const std::string &request, int timeoutSeconds)
 {
     ChildOutcome outcome;
+    if (!PrepareParent()) {
+        outcome.how = std::string("no pipe: ") + std::strerror(errno);
+        return outcome;
+    }
     int fds[2];
     if (pipe(fds) != 0) {
         outcome.how = std::string("no pipe: ") + std::strerror(errno);
         return outcome;
     }
+    std::fflush(nullptr); // nothing buffered here is written twice
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child < 0) {
         outcome.how = std::string("no child process: ") + std::strerror(errno);
@@ -116,43 +332,64 @@ ChildOutcome RunInChild(ChildTask task, const std::string &request, int timeoutS
     }
     if (child == 0) {
         close(fds[0]);
-        RunChild(fds[1], task, request);
+        RunChild(fds[1], parent, task, request);
     }
     close(fds[1]);
+    setpgid(child, child); // whichever of the two runs first
 
+    // The step ends when the child ends, whether or not the answer pipe
+    // has reached its end: a process the kernel started may hold it open.
     const long long deadline = NowMilliseconds() + timeoutSeconds * 1000LL;
     bool timedOut = false;
+    bool answerOpen = true;
+    int status = 0;
     char buffer[4096];
     for (;;) {
+        const pid_t ended = waitpid(child, &status, WNOHANG);
+        if (ended == child || (ended < 0 && errno != EINTR)) {
+            break;
+        }
         const long long left = deadline - NowMilliseconds();
         if (left <= 0) {
             timedOut = true;
+            kill(-child, SIGKILL);
+            kill(child, SIGKILL);
+            while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+            }
             break;
         }
-        pollfd wait{fds[0], POLLIN, 0};
-        const int ready = poll(&wait, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) {
+        pollfd waits[2] = {{g_childEnded[0], POLLIN, 0}, {answerOpen ? fds[0] : -1, POLLIN, 0}};
+        if (poll(waits, 2, static_cast<int>(left < 1000 ? left : 1000)) <= 0) {
             continue;
         }
-        if (ready == 0) {
-            continue; // the deadline is checked at the top
+        if (waits[0].revents != 0) {
+            Drain(g_childEnded[0]);
         }
-        const ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
+        if (answerOpen && waits[1].revents != 0) {
+            const ssize_t n = read(fds[0], buffer, sizeof buffer);
+            if (n > 0) {
+                if (outcome.output.size() < kMaxAnswer) {
+                    outcome.output.append(buffer, static_cast<std::size_t>(n));
+                }
+            } else if (n == 0 || errno != EINTR) {
+                answerOpen = false;
+            }
         }
-        if (n <= 0) {
+    }
+    // All the child wrote is in the pipe now; take it without waiting for
+    // an end that another process may hold back.
+    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    for (ssize_t n; answerOpen && outcome.output.size() < kMaxAnswer &&
+                    (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno != EINTR) {
             break;
         }
-        outcome.output.append(buffer, static_cast<std::size_t>(n));
+        if (n > 0) {
+            outcome.output.append(buffer, static_cast<std::size_t>(n));
+        }
     }
     close(fds[0]);
-    if (timedOut) {
-        kill(child, SIGKILL);
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    outcome.leftProcess = EndGroup(child) && !timedOut;
     if (timedOut) {
         outcome.ended = ChildOutcome::Ended::TimedOut;
         outcome.how = "no answer within " + std::to_string(timeoutSeconds) + " s";

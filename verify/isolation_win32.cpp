@@ -1,15 +1,19 @@
 // Verify's isolation on Windows: VirtualAlloc/VirtualProtect pages, and a
 // child that is a new run of this program, sent its request on standard
-// input and answering on standard output. An exception the kernel raises
-// ends the child with the exception's code as its exit status.
+// input and answering through a pipe handle it inherits (named on its
+// command line); its standard output is Verify's standard error. An
+// exception the kernel raises ends the child with the exception's code as
+// its exit status. Each child runs in a job object of its own, so that what
+// it starts ends with it, and with Verify.
 #include "isolation.h"
 
 #include <cstdio>
+#include <cstdint>
+#include <cstdlib>
 #include <string>
-#include <thread>
 
 #include <windows.h>
-
+#include <tlhelp32.h>
 namespace isolation {
 namespace {
 
@@ -45,9 +49,30 @@ std::string ExceptionName(DWORD code)
     }
 }
 
+// The ranges a fault is explained by, and where the child answers.
+WatchedRange g_watched[kMaxWatched];
+int g_watchedCount = 0;
+HANDLE g_answer = nullptr;
+
+bool WriteAll(HANDLE handle, const std::string &text);
+
+// An access violation inside a watched range is told to the parent first.
 LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS *info)
 {
-    ::TerminateProcess(::GetCurrentProcess(), info->ExceptionRecord->ExceptionCode);
+    const EXCEPTION_RECORD *record = info->ExceptionRecord;
+    if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2) {
+        const auto *address = reinterpret_cast<const unsigned char *>(record->ExceptionInformation[1]);
+        for (int i = 0; i < g_watchedCount; ++i) {
+            const auto *begin = static_cast<const unsigned char *>(g_watched[i].begin);
+            const auto *end = static_cast<const unsigned char *>(g_watched[i].end);
+            if (address >= begin && address < end) {
+                const auto n = static_cast<unsigned long long>(g_watched[i].fromEnd ? end - address : address - begin);
+                WriteAll(g_answer, std::string("fault\t") + g_watched[i].label + "\t" + std::to_string(n) + "\n");
+                break;
+            }
+        }
+    }
+    ::TerminateProcess(::GetCurrentProcess(), record->ExceptionCode);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
@@ -76,6 +101,61 @@ std::string ReadAll(HANDLE handle)
     return text;
 }
 
+// The answer, read on a thread of its own while the parent waits for the
+// child.
+struct AnswerReader {
+    HANDLE pipe;
+    std::string text;
+};
+
+DWORD WINAPI ReadAnswer(void *reader)
+{
+    auto *r = static_cast<AnswerReader *>(reader);
+    r->text = ReadAll(r->pipe);
+    return 0;
+}
+
+// True when a process other than the child is in the job.
+bool OthersInJob(HANDLE job, DWORD child)
+{
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[63];
+    } ids{};
+    ids.list.NumberOfAssignedProcesses = 64;
+    if (!::QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr) &&
+        ::GetLastError() != ERROR_MORE_DATA) {
+        return false;
+    }
+    if (ids.list.NumberOfAssignedProcesses > ids.list.NumberOfProcessIdsInList) {
+        return true;
+    }
+    const ULONG_PTR *list = ids.list.ProcessIdList;
+    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+        if (list[i] != child) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A job whose processes all end when they are ended or its last handle is
+// closed: Verify holds that handle, so they end with Verify too.
+HANDLE NewJob()
+{
+    HANDLE job = ::CreateJobObjectA(nullptr, nullptr);
+    if (job == nullptr) {
+        return nullptr;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        ::CloseHandle(job);
+        return nullptr;
+    }
+    return job;
+}
+
 } // namespace
 
 std::size_t PageSize()
@@ -90,15 +170,44 @@ void *ReservePages(std::size_t count)
     return ::VirtualAlloc(nullptr, count * PageSize(), MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 
-bool SetPagesAccessible(void *first, std::size_t count, bool accessible)
+bool SetPageAccess(void *first, std::size_t count, Access access)
 {
+    const DWORD protection = access == Access::None       ? PAGE_NOACCESS
+                             : access == Access::ReadOnly ? PAGE_READONLY
+                                                          : PAGE_READWRITE;
     DWORD old = 0;
-    return ::VirtualProtect(first, count * PageSize(), accessible ? PAGE_READWRITE : PAGE_NOACCESS, &old) != 0;
+    return ::VirtualProtect(first, count * PageSize(), protection, &old) != 0;
 }
 
 void ReleasePages(void *first, std::size_t)
 {
     ::VirtualFree(first, 0, MEM_RELEASE);
+}
+
+int ThreadCount()
+{
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    const DWORD self = ::GetCurrentProcessId();
+    int count = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
+        count += entry.th32OwnerProcessID == self ? 1 : 0;
+    }
+    ::CloseHandle(snapshot);
+    return count;
+}
+
+void WatchRanges(const WatchedRange *ranges, int count)
+{
+    g_watchedCount = 0;
+    for (int i = 0; i < count && i < kMaxWatched; ++i) {
+        g_watched[i] = ranges[i];
+    }
+    g_watchedCount = count < kMaxWatched ? count : kMaxWatched;
 }
 
 ChildOutcome RunInChild(ChildTask, const std::string &request, int timeoutSeconds)
@@ -114,48 +223,96 @@ ChildOutcome RunInChild(ChildTask, const std::string &request, int timeoutSecond
     HANDLE childIn = nullptr;
     HANDLE toChild = nullptr;
     HANDLE fromChild = nullptr;
-    HANDLE childOut = nullptr;
-    if (!::CreatePipe(&childIn, &toChild, &inherit, 0) || !::CreatePipe(&fromChild, &childOut, &inherit, 0)) {
+    HANDLE childAnswer = nullptr;
+    if (!::CreatePipe(&childIn, &toChild, &inherit, 0)) {
         outcome.how = "no pipe";
+        return outcome;
+    }
+    if (!::CreatePipe(&fromChild, &childAnswer, &inherit, 0)) {
+        outcome.how = "no pipe";
+        ::CloseHandle(childIn);
+        ::CloseHandle(toChild);
         return outcome;
     }
     ::SetHandleInformation(toChild, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(fromChild, HANDLE_FLAG_INHERIT, 0);
+    // The child's standard output and error are both this process's
+    // standard error: what the kernel prints stays out of the report.
+    HANDLE childErr = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), ::GetStdHandle(STD_ERROR_HANDLE), ::GetCurrentProcess(), &childErr, 0,
+                      TRUE, DUPLICATE_SAME_ACCESS);
 
-    std::string commandLine = std::string("\"") + program + "\" " + kChildFlag;
+    const std::string commandLine = std::string("\"") + program + "\" " + kChildFlag + " " +
+                                    std::to_string(reinterpret_cast<std::uintptr_t>(childAnswer));
+    std::string mutableLine = commandLine;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = childIn;
-    startup.hStdOutput = childOut;
-    startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdOutput = childErr;
+    startup.hStdError = childErr;
     PROCESS_INFORMATION process{};
-    const BOOL started = ::CreateProcessA(program, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                          &startup, &process);
+    HANDLE job = NewJob();
+    const BOOL started = ::CreateProcessA(program, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                                          nullptr, nullptr, &startup, &process);
     ::CloseHandle(childIn);
-    ::CloseHandle(childOut);
+    ::CloseHandle(childAnswer);
+    if (childErr != nullptr) {
+        ::CloseHandle(childErr);
+    }
     if (!started) {
         outcome.how = "no child process";
         ::CloseHandle(toChild);
         ::CloseHandle(fromChild);
+        if (job != nullptr) {
+            ::CloseHandle(job);
+        }
         return outcome;
     }
+    // Without a job (a system that refuses nested jobs) the child still
+    // runs; only what it starts is not ended with it.
+    if (job != nullptr && !::AssignProcessToJobObject(job, process.hProcess)) {
+        ::CloseHandle(job);
+        job = nullptr;
+    }
+    ::ResumeThread(process.hThread);
     // The request is small; the reader drains the answer while we wait.
     WriteAll(toChild, request);
     ::CloseHandle(toChild);
-    std::string answer;
-    std::thread reader([&answer, fromChild] { answer = ReadAll(fromChild); });
+    auto *reader = new AnswerReader{fromChild, {}};
+    HANDLE readerThread = ::CreateThread(nullptr, 0, ReadAnswer, reader, 0, nullptr);
     const DWORD waited = ::WaitForSingleObject(process.hProcess, static_cast<DWORD>(timeoutSeconds) * 1000u);
     if (waited != WAIT_OBJECT_0) {
         ::TerminateProcess(process.hProcess, 1);
         ::WaitForSingleObject(process.hProcess, INFINITE);
     }
-    reader.join();
-    ::CloseHandle(fromChild);
+    // The step ends with the child: what it started is ended, which also
+    // closes the answer pipe for the reader.
+    if (job != nullptr) {
+        outcome.leftProcess = waited == WAIT_OBJECT_0 && OthersInJob(job, process.dwProcessId);
+        ::TerminateJobObject(job, 1);
+        ::CloseHandle(job);
+    }
+    bool readerDone = readerThread == nullptr;
+    if (!readerDone && ::WaitForSingleObject(readerThread, 2000) != WAIT_OBJECT_0) {
+        // Something outside the job holds the pipe: stop waiting for it.
+        ::CancelSynchronousIo(readerThread);
+    }
+    readerDone = readerDone || ::WaitForSingleObject(readerThread, 2000) == WAIT_OBJECT_0;
+    std::string answer;
+    if (readerDone) {
+        answer = std::move(reader->text);
+        ::CloseHandle(fromChild);
+        delete reader;
+    } // else the reader keeps its pipe and its buffer until this process ends
+    if (readerThread != nullptr) {
+        ::CloseHandle(readerThread);
+    }
     DWORD code = 0;
     ::GetExitCodeProcess(process.hProcess, &code);
     ::CloseHandle(process.hThread);
     ::CloseHandle(process.hProcess);
+    outcome.output = std::move(answer);
     if (waited != WAIT_OBJECT_0) {
         outcome.ended = ChildOutcome::Ended::TimedOut;
         outcome.how = "no answer within " + std::to_string(timeoutSeconds) + " s";
@@ -164,23 +321,24 @@ ChildOutcome RunInChild(ChildTask, const std::string &request, int timeoutSecond
         outcome.how = code >= 0xC0000000u ? ExceptionName(code) : "exit status " + std::to_string(code);
     } else {
         outcome.ended = ChildOutcome::Ended::Normally;
-        outcome.output = std::move(answer);
     }
     return outcome;
 }
 
 void ServeIfChild(int argc, char **argv, ChildTask task)
 {
-    if (argc != 2 || std::string(argv[1]) != kChildFlag) {
+    if (argc != 3 || std::string(argv[1]) != kChildFlag) {
         return;
     }
+    g_answer = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::strtoull(argv[2], nullptr, 10)));
     // No error box and no debugger: an exception ends the process, its code
     // the exit status the parent names.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     ::SetUnhandledExceptionFilter(EndWithExceptionCode);
     const std::string request = ReadAll(::GetStdHandle(STD_INPUT_HANDLE));
-    const bool written = WriteAll(::GetStdHandle(STD_OUTPUT_HANDLE), task(request));
-    ::ExitProcess(written ? 0 : 1);
+    const std::string answer = task(request);
+    std::fflush(stdout);
+    ::ExitProcess(WriteAll(g_answer, answer) ? 0 : 1);
 }
 
 } // namespace isolation

@@ -2,6 +2,7 @@
 
 #include "isolation.h"
 #include "operand_sets.h"
+#include "processor_state.h"
 
 #include <algorithm>
 #include <cmath>
@@ -73,18 +74,32 @@ CheckResult Failed(ContractCheck check, std::string detail)
     return {std::string(ContractCheckName(check)), false, std::move(detail)};
 }
 
+std::string g_firstStateChange;
+
+// Every call of the kernel goes through here: the processor state is put
+// back after it, and the first change it made is kept for the report.
+void CallKernel(KernelEntry entry, Matrix4 *result, const Matrix4 *a, const Matrix4 *b, const char *operands)
+{
+    const std::string change = CallRestoringState(entry, result, a, b);
+    if (!change.empty() && g_firstStateChange.empty()) {
+        g_firstStateChange = change + ", after a call on " + operands;
+    }
+}
+
 // Three pages, the middle one inaccessible: an object placed to end where
 // that page begins, or to start where it ends, has an inaccessible page
-// right beside it, so one byte of access beyond it faults.
+// right beside it, so one byte of access beyond it faults. A fault in the
+// guard page is told as an access beside the object it guards.
 class GuardedPages {
 public:
     GuardedPages()
         : size_(isolation::PageSize()), base_(static_cast<unsigned char *>(isolation::ReservePages(3)))
     {
-        guarded_ = base_ != nullptr && isolation::SetPagesAccessible(base_ + size_, 1, false);
+        guarded_ = base_ != nullptr && isolation::SetPageAccess(base_ + size_, 1, isolation::Access::None);
     }
     ~GuardedPages()
     {
+        isolation::WatchRanges(nullptr, 0);
         if (base_ != nullptr) {
             isolation::ReleasePages(base_, 3);
         }
@@ -96,13 +111,31 @@ public:
     std::size_t PageBytes() const { return size_; }
     unsigned char *Before() const { return base_; }           // the page before the guard
     unsigned char *After() const { return base_ + 2 * size_; } // the page after it
-    Matrix4 *EndingAtGuard() const { return reinterpret_cast<Matrix4 *>(base_ + size_ - sizeof(Matrix4)); }
-    Matrix4 *StartingAfterGuard() const { return reinterpret_cast<Matrix4 *>(After()); }
+    // The label says which matrix lies beside the guard, and on which
+    // side: "after:b" when b ends where it begins, "before:b" when b
+    // starts where it ends.
+    Matrix4 *EndingAtGuard(const char *label)
+    {
+        Watch(false, label);
+        return reinterpret_cast<Matrix4 *>(base_ + size_ - sizeof(Matrix4));
+    }
+    Matrix4 *StartingAfterGuard(const char *label)
+    {
+        Watch(true, label);
+        return reinterpret_cast<Matrix4 *>(After());
+    }
 
 private:
+    void Watch(bool fromEnd, const char *label)
+    {
+        watched_ = {base_ + size_, base_ + 2 * size_, fromEnd, label};
+        isolation::WatchRanges(&watched_, 1);
+    }
+
     std::size_t size_;
     unsigned char *base_;
     bool guarded_ = false;
+    isolation::WatchedRange watched_;
 };
 
 // Three matrices back to back on a 64-byte boundary, as Test lays them out.
@@ -112,11 +145,47 @@ struct alignas(64) Matrices {
     Matrix4 b;
 };
 
-Matrix4 Call(KernelEntry entry, const Matrix4 &a, const Matrix4 &b, const Matrix4 &initial)
+// Where the checks put the matrices they pass, the guarded ones apart: a
+// page of their own, outside the stack and the heap, so that a kernel's
+// stray access lands where the checks see it rather than in a red zone a
+// sanitizer runtime reports first. Slots of 256 bytes, 64-byte aligned.
+unsigned char *Slot(int slot)
 {
-    Matrices m{initial, a, b};
-    entry(&m.result, &m.a, &m.b);
-    return m.result;
+    alignas(64) static unsigned char fallback[4096];
+    static unsigned char *const page = [] {
+        void *reserved = isolation::PageSize() >= sizeof fallback ? isolation::ReservePages(1) : nullptr;
+        return reserved != nullptr ? static_cast<unsigned char *>(reserved) : fallback;
+    }();
+    return page + 256 * slot;
+}
+
+Matrices &Place(int slot, const Matrix4 &result, const Matrix4 &a, const Matrix4 &b)
+{
+    auto *m = reinterpret_cast<Matrices *>(Slot(slot));
+    std::memcpy(&m->result, &result, sizeof result);
+    std::memcpy(&m->a, &a, sizeof a);
+    std::memcpy(&m->b, &b, sizeof b);
+    return *m;
+}
+
+// The pair's number in the contract operands, for the report.
+std::string PairText(std::size_t p)
+{
+    return "contract operand pair " + std::to_string(p);
+}
+
+// The three matrices back to back at offset bytes past a 64-byte boundary.
+Matrix4 Call(KernelEntry entry, const Matrix4 &a, const Matrix4 &b, const Matrix4 &initial, std::size_t offset,
+             const char *operands)
+{
+    auto *m = reinterpret_cast<Matrix4 *>(Slot(8) + offset);
+    std::memcpy(m, &initial, sizeof initial);
+    std::memcpy(m + 1, &a, sizeof a);
+    std::memcpy(m + 2, &b, sizeof b);
+    CallKernel(entry, m, m + 1, m + 2, operands);
+    Matrix4 result;
+    std::memcpy(&result, m, sizeof result);
+    return result;
 }
 
 CheckResult CheckWrites(KernelEntry entry)
@@ -126,28 +195,39 @@ CheckResult CheckWrites(KernelEntry entry)
     if (!pages.Ready()) {
         return Failed(kCheck, "could not set up an inaccessible page");
     }
-    OperandRandom random(1);
-    Matrices operands{{}, MixedMatrix(random, -8, 8), MixedMatrix(random, -8, 8)};
+    const std::vector<OperandPair> pairs = ContractOperands();
     const std::size_t page = pages.PageBytes();
-
-    // The result right before the inaccessible page: a write past its end faults.
-    std::memset(pages.Before(), kPattern, page);
-    entry(pages.EndingAtGuard(), &operands.a, &operands.b);
-    for (std::size_t i = 0; i + sizeof(Matrix4) < page; ++i) {
-        if (pages.Before()[i] != kPattern) {
-            return Failed(kCheck, "byte " + std::to_string(page - sizeof(Matrix4) - i) +
-                                      " before the result was written");
+    // Each pair twice in a row, as Test calls the kernel.
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        Matrices &operands = Place(0, {}, pairs[p].a, pairs[p].b);
+        const std::string where = PairText(p);
+        // The result right before the inaccessible page: a write past its end faults.
+        std::memset(pages.Before(), kPattern, page);
+        Matrix4 *result = pages.EndingAtGuard("after:the result");
+        for (int call = 0; call < 2; ++call) {
+            CallKernel(entry, result, &operands.a, &operands.b, where.c_str());
+        }
+        for (std::size_t i = 0; i + sizeof(Matrix4) < page; ++i) {
+            if (pages.Before()[i] != kPattern) {
+                return Failed(kCheck, "byte " + std::to_string(page - sizeof(Matrix4) - i) +
+                                          " before the result was written (" + where + ")");
+            }
+        }
+        // The result right after it: a write before its start faults.
+        std::memset(pages.After(), kPattern, page);
+        result = pages.StartingAfterGuard("before:the result");
+        for (int call = 0; call < 2; ++call) {
+            CallKernel(entry, result, &operands.a, &operands.b, where.c_str());
+        }
+        for (std::size_t i = sizeof(Matrix4); i < page; ++i) {
+            if (pages.After()[i] != kPattern) {
+                return Failed(kCheck, "byte " + std::to_string(i - sizeof(Matrix4) + 1) +
+                                          " after the result was written (" + where + ")");
+            }
         }
     }
-    // The result right after it: a write before its start faults.
-    std::memset(pages.After(), kPattern, page);
-    entry(pages.StartingAfterGuard(), &operands.a, &operands.b);
-    for (std::size_t i = sizeof(Matrix4); i < page; ++i) {
-        if (pages.After()[i] != kPattern) {
-            return Failed(kCheck, "byte " + std::to_string(i - sizeof(Matrix4)) + " after the result was written");
-        }
-    }
-    return Passed(kCheck, "nothing else changed, with an inaccessible page right before and right after the result");
+    return Passed(kCheck, "nothing else changed, with an inaccessible page right before and right after the result, "
+                          "on " + std::to_string(pairs.size()) + " operand pairs");
 }
 
 CheckResult CheckReads(KernelEntry entry)
@@ -156,36 +236,73 @@ CheckResult CheckReads(KernelEntry entry)
     if (!pages.Ready()) {
         return Failed(ContractCheck::Reads, "could not set up an inaccessible page");
     }
-    OperandRandom random(2);
-    Matrices normal{{}, MixedMatrix(random, -8, 8), MixedMatrix(random, -8, 8)};
-    for (Matrix4 *place : {pages.EndingAtGuard(), pages.StartingAfterGuard()}) {
-        *place = normal.a;
-        entry(&normal.result, place, &normal.b);
-        *place = normal.b;
-        entry(&normal.result, &normal.a, place);
+    const std::vector<OperandPair> pairs = ContractOperands();
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        Matrices &normal = Place(0, {}, pairs[p].a, pairs[p].b);
+        const std::string where = PairText(p);
+        for (const bool first : {true, false}) {
+            for (const bool ending : {true, false}) {
+                const char *label = first ? (ending ? "after:a" : "before:a") : (ending ? "after:b" : "before:b");
+                Matrix4 *place = ending ? pages.EndingAtGuard(label) : pages.StartingAfterGuard(label);
+                *place = first ? normal.a : normal.b;
+                for (int call = 0; call < 2; ++call) {
+                    CallKernel(entry, &normal.result, first ? place : &normal.a, first ? &normal.b : place,
+                               where.c_str());
+                }
+            }
+        }
     }
-    return Passed(ContractCheck::Reads, "each operand in turn right before and right after an inaccessible page");
+    return Passed(ContractCheck::Reads, "each operand in turn right before and right after an inaccessible page, on " +
+                                            std::to_string(pairs.size()) + " operand pairs");
 }
 
 CheckResult CheckOperands(KernelEntry entry)
 {
     constexpr ContractCheck kCheck = ContractCheck::Operands;
-    OperandRandom random(3);
-    for (int round = 0; round < 8; ++round) {
-        const Matrix4 a = MixedMatrix(random, -20, 20);
-        const Matrix4 b = MixedMatrix(random, -20, 20);
-        Matrices m{{}, a, b};
-        entry(&m.result, &m.a, &m.b);
-        for (const auto &[name, before, after] : {std::tuple{"a", &a, &m.a}, std::tuple{"b", &b, &m.b}}) {
+    const std::vector<OperandPair> pairs = ContractOperands();
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        const OperandPair &pair = pairs[p];
+        Matrices &m = Place(0, {}, pair.a, pair.b);
+        const std::string where = PairText(p);
+        CallKernel(entry, &m.result, &m.a, &m.b, where.c_str());
+        for (const auto &[name, before, after] : {std::tuple{"a", &pair.a, &m.a}, std::tuple{"b", &pair.b, &m.b}}) {
             const int k = FirstDifference(*before, *after);
             if (k >= 0) {
                 return Failed(kCheck, std::string("element ") + ElementName(k) + " of " + name + " changed from " +
                                           FloatText(before->m[k / 4][k % 4]) + " to " +
-                                          FloatText(after->m[k / 4][k % 4]));
+                                          FloatText(after->m[k / 4][k % 4]) + " (" + where + ")");
             }
         }
     }
-    return Passed(kCheck, "both operands bit for bit as they were");
+    // The operands on a read-only page during the call: a kernel that
+    // changes one and puts it back faults.
+    void *page = isolation::ReservePages(1);
+    if (page == nullptr) {
+        return Failed(kCheck, "could not set up a read-only page");
+    }
+    auto *operands = static_cast<Matrix4 *>(page);
+    const isolation::WatchedRange watched[] = {{operands, operands + 1, false, "readonly:a"},
+                                               {operands + 1, operands + 2, false, "readonly:b"}};
+    Matrix4 &result = Place(0, {}, {}, {}).result;
+    bool ready = true;
+    for (std::size_t p = 0; p < pairs.size() && ready; ++p) {
+        const std::string where = PairText(p);
+        operands[0] = pairs[p].a;
+        operands[1] = pairs[p].b;
+        ready = isolation::SetPageAccess(page, 1, isolation::Access::ReadOnly);
+        isolation::WatchRanges(watched, 2);
+        for (int call = 0; call < 2 && ready; ++call) {
+            CallKernel(entry, &result, &operands[0], &operands[1], where.c_str());
+        }
+        isolation::WatchRanges(nullptr, 0);
+        ready = ready && isolation::SetPageAccess(page, 1, isolation::Access::ReadWrite);
+    }
+    isolation::ReleasePages(page, 1);
+    if (!ready) {
+        return Failed(kCheck, "could not set up a read-only page");
+    }
+    return Passed(kCheck, "both operands bit for bit as they were, and read-only during the call, on " +
+                              std::to_string(pairs.size()) + " operand pairs");
 }
 
 CheckResult CheckIndependence(KernelEntry entry)
@@ -196,8 +313,9 @@ CheckResult CheckIndependence(KernelEntry entry)
     const Matrix4 b = MixedMatrix(random, -10, 10);
     const Matrix4 c = MixedMatrix(random, -10, 10);
     const Matrix4 d = MixedMatrix(random, -10, 10);
-    const Matrix4 expected = Call(entry, a, b, FilledWithBits(0));
-    const Matrix4 other = Call(entry, c, d, FilledWithBits(0));
+    const char *where = "the independence check's operands";
+    const Matrix4 expected = Call(entry, a, b, FilledWithBits(0), 0, where);
+    const Matrix4 other = Call(entry, c, d, FilledWithBits(0), 0, where);
     const std::pair<const char *, Matrix4> befores[] = {
         {"NaN", FilledWithBits(0x7FC00000u)},
         {"all one bits", FilledWithBits(0xFFFFFFFFu)},
@@ -205,21 +323,21 @@ CheckResult CheckIndependence(KernelEntry entry)
         {"this product", expected},
     };
     for (const auto &[what, initial] : befores) {
-        const int k = FirstDifference(Call(entry, a, b, initial), expected);
+        const int k = FirstDifference(Call(entry, a, b, initial, 0, where), expected);
         if (k >= 0) {
             return Failed(kCheck, std::string("with ") + what + " in the result area beforehand, element " +
                                       ElementName(k) + " differs from the result over zeros");
         }
     }
     // Calls with other operands in between leave nothing behind.
-    Matrices m{FilledWithBits(0), a, b};
-    entry(&m.result, &m.a, &m.b);
-    Matrices between{FilledWithBits(0), c, d};
+    Matrices &m = Place(0, FilledWithBits(0), a, b);
+    CallKernel(entry, &m.result, &m.a, &m.b, where);
+    Matrices &between = Place(1, FilledWithBits(0), c, d);
     for (int i = 0; i < 3; ++i) {
-        entry(&between.result, &between.a, &between.b);
+        CallKernel(entry, &between.result, &between.a, &between.b, where);
         std::swap(between.a, between.b);
     }
-    entry(&m.result, &m.a, &m.b);
+    CallKernel(entry, &m.result, &m.a, &m.b, where);
     const int k = FirstDifference(m.result, expected);
     if (k >= 0) {
         return Failed(kCheck, "after calls with other operands, element " + ElementName(k) + " differs");
@@ -230,25 +348,24 @@ CheckResult CheckIndependence(KernelEntry entry)
 CheckResult CheckAlignment(KernelEntry entry)
 {
     constexpr ContractCheck kCheck = ContractCheck::Alignment;
-    // Three matrices back to back at 16 bytes past a 64-byte boundary: each
-    // 16-byte aligned, none 32-byte aligned.
-    alignas(64) unsigned char block[sizeof(Matrix4) * 3 + 16];
-    auto *result = reinterpret_cast<Matrix4 *>(block + 16);
-    OperandRandom random(5);
-    for (int round = 0; round < 4; ++round) {
-        const Matrix4 a = MixedMatrix(random, -10, 10);
-        const Matrix4 b = MixedMatrix(random, -10, 10);
-        std::memcpy(result + 1, &a, sizeof a);
-        std::memcpy(result + 2, &b, sizeof b);
-        entry(result, result + 1, result + 2);
-        Matrix4 got;
-        std::memcpy(&got, result, sizeof got);
-        const int k = FirstDifference(got, Call(entry, a, b, FilledWithBits(0)));
-        if (k >= 0) {
-            return Failed(kCheck, "element " + ElementName(k) + " differs from the result at 64-byte alignment");
+    // The three matrices back to back at each 16-byte offset within 64
+    // (Test's own lie at 32), each against the result at 64-byte alignment.
+    const std::vector<OperandPair> pairs = ContractOperands();
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        const std::string where = PairText(p);
+        const Matrix4 aligned = Call(entry, pairs[p].a, pairs[p].b, FilledWithBits(0), 0, where.c_str());
+        for (std::size_t offset : {16, 32, 48}) {
+            const Matrix4 got = Call(entry, pairs[p].a, pairs[p].b, FilledWithBits(0), offset, where.c_str());
+            const int k = FirstDifference(got, aligned);
+            if (k >= 0) {
+                return Failed(kCheck, "with the matrices " + std::to_string(offset) +
+                                          " bytes past a 64-byte boundary, element " + ElementName(k) + " is " +
+                                          FloatText(got.m[k / 4][k % 4]) + ", at the boundary " +
+                                          FloatText(aligned.m[k / 4][k % 4]) + " (" + where + ")");
+            }
         }
     }
-    return Passed(kCheck, "the same result with all three matrices 16- but not 32-byte aligned");
+    return Passed(kCheck, "the same result with the three matrices 0, 16, 32 and 48 bytes past a 64-byte boundary");
 }
 
 std::string Describe(int pair, int k, float got, float expected)
@@ -288,6 +405,11 @@ std::string_view ContractCheckName(ContractCheck check)
     return "";
 }
 
+const std::string &FirstStateChange()
+{
+    return g_firstStateChange;
+}
+
 CheckResult RunContractCheck(ContractCheck check, KernelEntry entry)
 {
     switch (check) {
@@ -313,7 +435,10 @@ ArithmeticFindings CheckArithmetic(KernelEntry entry)
         std::fill(std::begin(fit.modelsMatch), std::end(fit.modelsMatch), true);
     }
     for (std::size_t p = 0; p < pairs.size(); ++p) {
-        const Matrix4 got = Call(entry, pairs[p].a, pairs[p].b, FilledWithBits(kUnwritten));
+        // The matrices at each 16-byte offset within 64 in turn.
+        const std::string where = "operand pair " + std::to_string(p);
+        const Matrix4 got =
+            Call(entry, pairs[p].a, pairs[p].b, FilledWithBits(kUnwritten), 16 * (p % 4), where.c_str());
         for (std::size_t which = 0; which < kProducts.size(); ++which) {
             Fit &fit = fits[which];
             const bool ab = kProducts[which] == Product::AB;

@@ -26,6 +26,16 @@ std::string_view ContractCheckName(ContractCheck check);
 
 CheckResult RunContractCheck(ContractCheck check, KernelEntry entry);
 
+// Two more parts of the contract, watched over every call the other checks
+// make rather than checked on their own: the processor state each call
+// leaves (every call puts it back, so that one kernel's slip does not spoil
+// the checks after it), and threads or processes left running.
+inline constexpr std::string_view kStateCheck = "leaves the processor state as it found it";
+inline constexpr std::string_view kNothingRunningCheck = "leaves nothing running";
+// The first change to the processor state a call made in this process, with
+// the operands it was called on; empty when none did.
+const std::string &FirstStateChange();
+
 // The names of the arithmetic checks, in the order they are reported.
 inline constexpr std::string_view kProductCheck = "computes a*b or b*a";
 inline constexpr std::string_view kAccuracyCheck = "within the four-term error bound";

@@ -6,24 +6,36 @@
 #include "feature_gate.h"
 #include "isolation.h"
 #include "number_conversions.h"
+#include "processor_state.h"
 #include "verification.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
-constexpr char kUsage[] = "Usage: Verify [--json] <library> <procedure> [features needed]\n";
+constexpr char kUsage[] = "Usage: Verify [--json] [--timeout SECONDS] <library> <procedure> [features needed]\n";
 // Long enough for the arithmetic under an emulator or a sanitizer.
-constexpr int kStepSeconds = 120;
+constexpr int kDefaultStepSeconds = 120;
+constexpr int kMaxStepSeconds = 86400;
+
+// What the steps found beyond their checks, gathered over all of them.
+struct Observed {
+    int stepsAnswered = 0;       // steps whose child answered
+    std::string firstFailure;    // how the first step that did not answer failed
+    std::string stateChange;     // the first change to the processor state
+    std::string leftBehind;      // the first thread or process left running
+};
 
 // Runs one step in a child. A fault, a hang or a missing answer fails each
 // of the checks the step makes, with what happened. After a kernel that did
 // not return, the remaining steps are not tried: each would wait as long.
-void RunCheckStep(Verification &v, const std::string &step, std::initializer_list<std::string_view> names,
-                  bool &hung)
+void RunCheckStep(Verification &v, Observed &seen, const std::string &step,
+                  std::initializer_list<std::string_view> names, int seconds, bool &hung)
 {
     if (hung) {
         for (std::string_view name : names) {
@@ -32,18 +44,34 @@ void RunCheckStep(Verification &v, const std::string &step, std::initializer_lis
         return;
     }
     const isolation::ChildOutcome outcome =
-        isolation::RunInChild(RunStep, EncodeRequest(step, v.library, v.procedure), kStepSeconds);
+        isolation::RunInChild(RunStep, EncodeRequest(step, v.library, v.procedure), seconds);
+    const std::string during = "in the check \"" + std::string(*names.begin()) + "\"";
+    if (outcome.leftProcess && seen.leftBehind.empty()) {
+        seen.leftBehind = "a process the kernel started was still running after the calls, " + during;
+    }
     std::string failure;
+    StepNotes notes;
     switch (outcome.ended) {
     case isolation::ChildOutcome::Ended::Normally:
-        if (ReadAnswer(outcome.output, v)) {
+        if (ReadAnswer(outcome.output, v, notes)) {
+            ++seen.stepsAnswered;
+            if (seen.stateChange.empty() && !notes.stateChange.empty()) {
+                seen.stateChange = notes.stateChange + ", " + during;
+            }
+            if (seen.leftBehind.empty() && notes.threadsLeft > 0) {
+                seen.leftBehind = std::to_string(notes.threadsLeft) +
+                                  (notes.threadsLeft == 1 ? " thread" : " threads") +
+                                  " the kernel started still running after the calls returned, " + during;
+            }
             return;
         }
         failure = "the step ended without an answer";
         break;
-    case isolation::ChildOutcome::Ended::Fault:
-        failure = "the kernel faulted: " + outcome.how;
+    case isolation::ChildOutcome::Ended::Fault: {
+        const std::string place = FaultPlace(outcome.output);
+        failure = "the kernel faulted: " + outcome.how + (place.empty() ? "" : " on " + place);
         break;
+    }
     case isolation::ChildOutcome::Ended::TimedOut:
         failure = "the kernel did not return: " + outcome.how;
         hung = true;
@@ -52,23 +80,45 @@ void RunCheckStep(Verification &v, const std::string &step, std::initializer_lis
         failure = "could not start a child process: " + outcome.how;
         break;
     }
+    if (seen.firstFailure.empty()) {
+        seen.firstFailure = failure;
+    }
     for (std::string_view name : names) {
         v.checks.push_back({std::string(name), false, failure});
     }
 }
 
+// The checks watched over every step: passed only when some step got as
+// far as answering and none saw the fault.
+std::vector<CheckResult> WatchedChecks(const Observed &seen)
+{
+    const auto check = [&](std::string_view name, const std::string &fault, const char *fine) -> CheckResult {
+        if (!fault.empty()) {
+            return {std::string(name), false, fault};
+        }
+        if (seen.stepsAnswered == 0) {
+            return {std::string(name), false, "not seen: no check finished; " + seen.firstFailure};
+        }
+        return {std::string(name), true, fine};
+    };
+    return {check(kStateCheck, seen.stateChange, WatchedState()),
+            check(kNothingRunningCheck, seen.leftBehind,
+                  "no thread or process of the kernel's left running after any check")};
+}
+
 // Loads the library in a child first: a library whose start-up code faults
 // must not take Verify down either. False, with the reason, when it cannot
 // be run.
-bool CanRun(Verification &v)
+bool CanRun(Verification &v, int seconds)
 {
     const isolation::ChildOutcome outcome =
-        isolation::RunInChild(RunStep, EncodeRequest("load", v.library, v.procedure), kStepSeconds);
+        isolation::RunInChild(RunStep, EncodeRequest("load", v.library, v.procedure), seconds);
     if (outcome.ended != isolation::ChildOutcome::Ended::Normally) {
         v.reason = "the library could not be loaded: " + outcome.how;
         return false;
     }
-    if (!ReadAnswer(outcome.output, v)) {
+    StepNotes notes;
+    if (!ReadAnswer(outcome.output, v, notes)) {
         if (v.reason.empty()) {
             v.reason = "the library could not be loaded";
         }
@@ -77,7 +127,8 @@ bool CanRun(Verification &v)
     return true;
 }
 
-Verification VerifyKernel(const std::string &library, const std::string &procedure, const char *maskText)
+Verification VerifyKernel(const std::string &library, const std::string &procedure, const char *maskText,
+                          int seconds)
 {
     Verification v;
     v.library = library;
@@ -89,14 +140,19 @@ Verification VerifyKernel(const std::string &library, const std::string &procedu
             return v;
         }
     }
-    if (!CanRun(v)) {
+    if (!CanRun(v, seconds)) {
         return v;
     }
     bool hung = false;
+    Observed seen;
     for (std::size_t i = 0; i < kContractChecks.size(); ++i) {
-        RunCheckStep(v, std::to_string(i), {ContractCheckName(kContractChecks[i])}, hung);
+        RunCheckStep(v, seen, std::to_string(i), {ContractCheckName(kContractChecks[i])}, seconds, hung);
     }
-    RunCheckStep(v, "arithmetic", {kProductCheck, kAccuracyCheck, kSpecialsCheck}, hung);
+    const std::size_t contractChecks = v.checks.size();
+    RunCheckStep(v, seen, "arithmetic", {kProductCheck, kAccuracyCheck, kSpecialsCheck}, seconds, hung);
+    // Reported with the contract's checks, once every step has been seen.
+    const std::vector<CheckResult> watched = WatchedChecks(seen);
+    v.checks.insert(v.checks.begin() + static_cast<std::ptrdiff_t>(contractChecks), watched.begin(), watched.end());
     v.verdict = Verification::Verdict::Correct;
     for (const CheckResult &check : v.checks) {
         if (!check.passed) {
@@ -113,17 +169,38 @@ Verification VerifyKernel(const std::string &library, const std::string &procedu
 int main(int argc, char **argv)
 {
     isolation::ServeIfChild(argc, argv, RunStep);
+    bool json = false;
+    int seconds = kDefaultStepSeconds;
     int first = 1;
-    const bool json = argc > 1 && std::string_view(argv[1]) == "--json";
-    if (json) {
-        ++first;
+    for (; first < argc; ++first) {
+        const std::string_view arg = argv[first];
+        if (arg == "--json") {
+            json = true;
+        } else if (arg == "--timeout" && first + 1 < argc) {
+            const std::string_view value = argv[++first];
+            seconds = 0;
+            for (char c : value) {
+                seconds = c >= '0' && c <= '9' && seconds <= kMaxStepSeconds ? seconds * 10 + (c - '0') : -1;
+                if (seconds < 0) {
+                    break;
+                }
+            }
+            if (seconds <= 0 || seconds > kMaxStepSeconds) {
+                std::fputs(kUsage, stderr);
+                std::fputs("--timeout takes a whole number of seconds from 1 to 86400\n", stderr);
+                return 2;
+            }
+        } else {
+            break;
+        }
     }
     const int positional = argc - first;
     if (positional < 2 || positional > 3 || *argv[first] == '\0' || *argv[first + 1] == '\0') {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    const Verification v = VerifyKernel(argv[first], argv[first + 1], positional == 3 ? argv[first + 2] : nullptr);
+    const Verification v =
+        VerifyKernel(argv[first], argv[first + 1], positional == 3 ? argv[first + 2] : nullptr, seconds);
     const std::string report = json ? JsonReport(v) : TextReport(v);
     std::fwrite(report.data(), 1, report.size(), stdout);
     std::fflush(stdout);

@@ -33,9 +33,9 @@ Matrix4 MixedMatrix(OperandRandom &random, int low, int high)
 
 namespace {
 
-void AddHarnessDrawn(std::vector<OperandPair> &pairs, int count)
+void AddHarnessDrawn(std::vector<OperandPair> &pairs, int count, std::uint32_t seed)
 {
-    SeedRandom(20261208);
+    SeedRandom(seed);
     for (int k = 0; k < count; ++k) {
         OperandPair pair;
         FillRandomMatrix(pair.a);
@@ -144,16 +144,55 @@ void AddDiscriminating(std::vector<OperandPair> &pairs, OperandRandom &random, i
     }
 }
 
+// One line of one operand zeroed (a row or a column, of a or b, in turn,
+// zeros of both signs) and infinities or NaN anywhere in the other: every
+// product reaches the zero line, so the result holds NaN there, which a
+// kernel that skips zero rows misses.
+void AddZeroLines(std::vector<OperandPair> &pairs, OperandRandom &random, int count)
+{
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    const float large[] = {kInf, -kInf, std::numeric_limits<float>::quiet_NaN()};
+    for (int k = 0; k < count; ++k) {
+        OperandPair pair{MixedMatrix(random, -10, 10), MixedMatrix(random, -10, 10)};
+        Matrix4 &zeroed = k % 4 < 2 ? pair.a : pair.b;
+        Matrix4 &other = k % 4 < 2 ? pair.b : pair.a;
+        const int line = static_cast<int>(random.Next() % 4);
+        for (int t = 0; t < 4; ++t) {
+            const float zero = (random.Next() & 1) != 0 ? -0.0f : 0.0f;
+            (k % 2 == 0 ? zeroed.m[line][t] : zeroed.m[t][line]) = zero;
+        }
+        const int replaced = 1 + static_cast<int>(random.Next() % 3);
+        for (int r = 0; r < replaced; ++r) {
+            other.m[random.Next() % 4][random.Next() % 4] = large[random.Next() % 3];
+        }
+        pairs.push_back(pair);
+    }
+}
+
 } // namespace
+
+std::vector<OperandPair> ContractOperands()
+{
+    std::vector<OperandPair> pairs;
+    OperandRandom random(0xC0417AC7u);
+    for (std::uint32_t seed : {kInitialRandomState, 1u, 20261208u, 2147483646u}) {
+        AddHarnessDrawn(pairs, 2, seed);
+    }
+    AddMixed(pairs, random, 8);
+    AddSpecial(pairs, random, 4);
+    AddZeroLines(pairs, random, 4);
+    return pairs;
+}
 
 std::vector<OperandPair> ArithmeticOperands()
 {
     std::vector<OperandPair> pairs;
     OperandRandom random(0x5EED2026u);
-    AddHarnessDrawn(pairs, 1000);
+    AddHarnessDrawn(pairs, 1000, 20261208);
     AddMixed(pairs, random, 1000);
     AddCancelling(pairs, random, 500);
     AddSpecial(pairs, random, 500);
     AddDiscriminating(pairs, random, 50);
+    AddZeroLines(pairs, random, 100);
     return pairs;
 }

@@ -30,8 +30,15 @@ private:
 // Every element a random significand and sign times 2^e, e in [low, high].
 Matrix4 MixedMatrix(OperandRandom &random, int low, int high);
 
+// A few dozen pairs for the contract checks, each kind a kernel may treat
+// differently: operands as Test draws them (every element positive), mixed
+// signs and magnitudes, special values, and a whole zero row or column
+// facing infinities and NaN.
+std::vector<OperandPair> ContractOperands();
+
 // A few thousand pairs: operands drawn as Test draws them; mixed signs and
 // magnitudes from 2^-30 to 2^30; sums that cancel; and special values
-// (zeros of both signs, subnormals, infinities, NaN); and sums on which the
-// rounding models differ.
+// (zeros of both signs, subnormals, infinities, NaN); sums on which the
+// rounding models differ; and whole zero rows and columns facing infinities
+// and NaN (IEEE gives NaN where a zero meets one).
 std::vector<OperandPair> ArithmeticOperands();

@@ -58,16 +58,21 @@ std::string TextReport(const Verification &v)
     for (const CheckResult &check : v.checks) {
         text += (check.passed ? "  passed  " : "  FAILED  ") + check.name + ": " + check.detail + "\n";
     }
-    text += "Product:     " + (v.product.empty() ? std::string("neither a*b nor b*a") : v.product) + "\n";
-    std::string rounding;
-    for (const std::string &model : v.rounding) {
-        rounding += (rounding.empty() ? "" : ", ") + model;
+    if (!v.arithmeticTried) {
+        text += "Arithmetic:  not measured: the arithmetic check did not finish\n";
+    } else {
+        text += "Product:     " + (v.product.empty() ? std::string("neither a*b nor b*a") : v.product) + "\n";
+        std::string rounding;
+        for (const std::string &model : v.rounding) {
+            rounding += (rounding.empty() ? "" : ", ") + model;
+        }
+        text += "Rounding:    " + (rounding.empty() ? std::string("none of the models") : rounding) + "\n";
+        text += "Worst error: " +
+                (std::isfinite(v.worstError)
+                     ? Number(v.worstError, "%.3g") + " of the bound 4u * sum |x[i][c] * y[c][j]|"
+                     : std::string("unbounded: a result that is not finite")) +
+                "\n";
     }
-    text += "Rounding:    " + (rounding.empty() ? std::string("none of the models") : rounding) + "\n";
-    text += "Worst error: " +
-            (std::isfinite(v.worstError) ? Number(v.worstError, "%.3g") + " of the bound 4u * sum |x[i][c] * y[c][j]|"
-                                         : std::string("unbounded: a result that is not finite")) +
-            "\n";
     text += std::string("Verdict:     ") + VerdictName(v.verdict);
     if (v.verdict == Verification::Verdict::Wrong) {
         text += ": " + v.reason;
@@ -84,7 +89,8 @@ std::string JsonReport(const Verification &v)
     for (std::size_t i = 0; i < v.rounding.size(); ++i) {
         json += (i == 0 ? "" : ", ") + JsonString(v.rounding[i]);
     }
-    json += "], \"worst_error\": " + Number(v.worstError, "%.17g") + ", \"checks\": [";
+    json += "], \"worst_error\": " + (v.arithmeticTried ? Number(v.worstError, "%.17g") : std::string("null")) +
+            ", \"checks\": [";
     for (std::size_t i = 0; i < v.checks.size(); ++i) {
         const CheckResult &check = v.checks[i];
         json += std::string(i == 0 ? "" : ", ") + "{\"name\": " + JsonString(check.name) +

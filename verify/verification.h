@@ -17,6 +17,10 @@ struct Verification {
     std::string product;               // "a*b", "b*a", or empty when neither
     std::vector<std::string> rounding; // model names
     double worstError = 0;
+    // Whether the arithmetic check finished: when it did not (the kernel
+    // faulted or hung first), there is no product, rounding or worst error
+    // to report.
+    bool arithmeticTried = false;
     std::vector<CheckResult> checks;
 
     // 0 correct, 1 wrong, 2 not run.

@@ -1,12 +1,16 @@
 #!/usr/bin/env python3
 """Installs a build into a fresh prefix, builds the C-only project beside
-this script against the installed package, and runs the installed Test on
-the kernel it built and, by bare name, on a kernel shipped beside Test."""
+this script against the installed package (naming no build type: the kernel
+must be optimised all the same), runs the installed Test on the kernel it
+built and, by bare name, on a kernel shipped beside Test, and has the
+installed matmul4-bench time the kernel from outside any checkout."""
 import argparse
+import json
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 
 SKIP = 77
 
@@ -41,19 +45,36 @@ def main():
     prefix = os.path.join(opts.work_dir, "prefix")
     build = os.path.join(opts.work_dir, "build")
     run(opts.cmake, "--install", opts.build_dir, "--prefix", prefix)
-    run(opts.cmake, "-S", here, "-B", build, "-G", opts.generator,
+    run(opts.cmake, "-S", here, "-B", build, "-G", opts.generator, "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON",
         f"-DCMAKE_C_COMPILER={opts.c_compiler}", f"-DCMAKE_PREFIX_PATH={prefix}")
     run(opts.cmake, "--build", build)
+    failures = []
+    with open(os.path.join(build, "compile_commands.json")) as f:
+        commands = [c["command"] for c in json.load(f) if c["file"].endswith("my_kernel.c")]
+    if not commands or "-O2" not in commands[0].split():
+        failures.append(f"the kernel is built without optimisation: {commands}")
 
     library = os.path.join(build, "bin", "my_kernel.so")
     run(sys.executable, os.path.join(here, "..", "check_exports.py"), "--tool", opts.nm,
         "--library", library, "my_kernel")
     test = os.path.join(prefix, "bin", "Test")
-    failures = []
     for lib, procedure in ((library, "my_kernel"), ("null.so", "null_kernel")):
         line = first_line(test, lib, procedure, opts.work_dir)
         if line != f"Library:    {os.path.basename(lib)}":
             failures.append(f"installed Test on {lib}: first line {line!r}")
+    # The installed bench, from a directory with no checkout above it.
+    results = os.path.join(opts.work_dir, "bench.json")
+    bench = subprocess.run([sys.executable, os.path.join(prefix, "bin", "matmul4-bench"), "--only", "null_kernel",
+                            "--kernel", f"{library}:my_kernel=mine", "--runs", "2", "--ms", "10",
+                            "--max-seconds", "5", "--precision", "50", "--json", results],
+                           cwd=tempfile.gettempdir(), capture_output=True, text=True, timeout=300)
+    timed = []
+    if bench.returncode == 0:
+        with open(results) as f:
+            timed = [k["label"] for k in json.load(f)["kernels"] if len(k["ticks"]) >= 2]
+    if "mine" not in timed:
+        failures.append(f"the installed matmul4-bench did not time the kernel ({bench.returncode}):\n"
+                        f"{bench.stdout}{bench.stderr}")
     print("\n".join(failures) or "the installed package builds a kernel the installed Test runs")
     return 1 if failures else 0
 

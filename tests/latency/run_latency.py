@@ -60,6 +60,19 @@ class Latency(unittest.TestCase):
                                                          "Product:     ", "Verdict:     "])
         self.assertEqual(lines[-1], "Verdict:     wrong: " + report["reason"])
 
+    def test_the_report_stays_whole_after_a_hostile_kernel(self):
+        # What the kernel prints goes to standard error; an x87 value left
+        # behind does not reach the report's figures.
+        for procedure in ("prints", "leaves_x87_value"):
+            with self.subTest(procedure=procedure):
+                status, report = latency_json(OPTS.broken, procedure, "101")
+                self.assertEqual((status, report["correct"]), (0, True), report)
+                self.assertIsInstance(report["through_a"], float)
+        status, out, err = latency(OPTS.broken, "prints", "3")
+        self.assertEqual(status, 0)
+        self.assertTrue(out.startswith(b"Library:     ") and b"debug" not in out, out)
+        self.assertIn(b"{ debug: not JSON", err)
+
     def test_what_cannot_run_says_why(self):
         cases = [([os.path.join(OPTS.work_dir, "no_such_library.so"), "k", "10"], "could not be loaded"),
                  ([OPTS.broken, "no_such_kernel", "10"], "does not export no_such_kernel")]

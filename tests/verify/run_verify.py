@@ -7,8 +7,10 @@ this processor lacks."""
 import argparse
 import json
 import os
+import signal
 import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -20,13 +22,25 @@ OPTS = None
 SKIP = 77
 
 
-def verify(*args):
+def verify(*args, env=None, timeout=600):
     """Runs Verify --json; returns (status, parsed JSON or None, stderr)."""
     command = list(OPTS.emulator) + [OPTS.verify] + list(args)
     proc = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                          timeout=600)
+                          timeout=timeout, env=env)
     report = json.loads(proc.stdout) if proc.stdout.strip() else None
     return proc.returncode, report, proc.stderr
+
+
+def is_32_bit_x86(program):
+    """True when the program is a 32-bit x86 ELF or PE executable."""
+    with open(program, "rb") as f:
+        head = f.read(4096)
+    if head[:4] == b"\x7fELF":
+        return head[4] == 1 and int.from_bytes(head[18:20], "little") == 3
+    if head[:2] == b"MZ":
+        pe = int.from_bytes(head[0x3C:0x40], "little")
+        return int.from_bytes(head[pe + 4:pe + 6], "little") == 0x14C
+    return False
 
 
 def check_registered(kernel):
@@ -59,18 +73,89 @@ class BrokenKernels(unittest.TestCase):
             "stale": "result depends only on the operands",
             "needs_32_bytes": "needs no more than 16-byte alignment",
             "crashes": "writes only the result",
+            # Only at Test's kind of operands, and from the second call on.
+            "writes_past_when_positive": ("writes only the result", "on an access to byte 1 past the end of the result"),
+            "reads_past": ("reads only the operands", "on an access to byte 1 past the end of b"),
+            "transposes_in_place": ("leaves the operands unchanged", "element [0][1] of b, which the contract makes "),
+            "skips_zero_rows": ("IEEE special values", "should be nan"),
+            "wrong_at_32_mod_64": ("needs no more than 16-byte alignment", "32 bytes past a 64-byte boundary"),
+            "leaves_thread": ("leaves nothing running", "1 thread the kernel started"),
         }
+        flags = processor_flags.cpu_flags(OPTS.verify)
+        if flags is not None and "sse2" in flags:
+            cases["leaves_x87_value"] = ("leaves the processor state as it found it", "left 1 value on the x87 stack")
+            cases["leaves_direction_flag"] = ("leaves the processor state as it found it", "the direction flag set")
+        if is_32_bit_x86(OPTS.verify):
+            cases["returns_float"] = ("leaves the processor state as it found it", "left 1 value on the x87 stack")
         for procedure, check in cases.items():
+            check, detail = check if isinstance(check, tuple) else (check, "")
             with self.subTest(procedure=procedure):
                 status, report, _ = verify("--json", OPTS.broken, procedure)
                 self.assertEqual((status, report["verdict"]), (1, "wrong"), report)
                 failed = {c["name"]: c["detail"] for c in report["checks"] if not c["passed"]}
                 self.assertIn(check, failed, report)
+                self.assertIn(detail, failed[check], report)
                 self.assertTrue(report["reason"].startswith(next(iter(failed))), report)
-        # A fault is named, and every check still reported.
+        # A fault is named, every check still reported, and no error is
+        # given for arithmetic that never ran.
         _, report, _ = verify("--json", OPTS.broken, "crashes")
-        self.assertEqual(len(report["checks"]), 8, report)
+        self.assertEqual(len(report["checks"]), 10, report)
         self.assertTrue(all("the kernel faulted: " in c["detail"] for c in report["checks"]), report)
+        self.assertEqual((report["worst_error"], report["product"]), (None, None), report)
+
+    def test_what_the_kernel_prints_stays_out_of_the_report(self):
+        status, report, stderr = verify("--json", OPTS.broken, "prints")
+        self.assertEqual((status, report["verdict"]), (0, "correct"), report)
+        self.assertIn(b"{ debug: not JSON", stderr)
+
+    def test_a_kernel_that_never_returns_gets_the_timeout(self):
+        status, report, _ = verify("--json", "--timeout", "1", OPTS.broken, "never_returns", timeout=60)
+        self.assertEqual((status, report["worst_error"]), (1, None), report)
+        self.assertEqual(report["reason"], "writes only the result: the kernel did not return: no answer within 1 s")
+
+    def pid_file(self, name):
+        path = os.path.join(OPTS.work_dir, name)
+        if os.path.exists(path):
+            os.remove(path)
+        return path, dict(os.environ, VERIFY_TEST_PID_FILE=path)
+
+    def assertProcessEnds(self, pid_file):
+        with open(pid_file) as f:
+            pid = int(f.read())
+        for _ in range(100):
+            try:
+                with open(f"/proc/{pid}/stat") as f:
+                    if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                        return
+            except FileNotFoundError:
+                return
+            time.sleep(0.05)
+        os.kill(pid, signal.SIGKILL)
+        self.fail(f"process {pid} outlived Verify")
+
+    def test_a_process_the_kernel_starts_ends_with_its_step(self):
+        # The helper holds the answer pipe open: the step still ends when
+        # the kernel's process does, and the helper with it.
+        path, env = self.pid_file("helper.pid")
+        status, report, _ = verify("--json", OPTS.broken, "starts_helper", env=env, timeout=120)
+        self.assertEqual((status, report["reason"].split(":")[0]), (1, "leaves nothing running"), report)
+        if sys.platform.startswith("linux") and not OPTS.emulator:
+            self.assertProcessEnds(path)
+
+    @unittest.skipUnless(sys.platform.startswith("linux"), "needs /proc")
+    def test_verify_killed_takes_its_child_along(self):
+        if OPTS.emulator:
+            self.skipTest("the kernel's process ids are the emulator's")
+        path, env = self.pid_file("spinner.pid")
+        proc = subprocess.Popen([OPTS.verify, OPTS.broken, "never_returns"], stdout=subprocess.DEVNULL,
+                                stdin=subprocess.DEVNULL, env=env)
+        for _ in range(600):
+            if os.path.exists(path) and os.path.getsize(path) > 0:
+                break
+            time.sleep(0.05)
+        proc.kill()
+        proc.wait()
+        self.assertProcessEnds(path)
 
     def test_text_report_of_a_wrong_kernel(self):
         proc = subprocess.run(list(OPTS.emulator) + [OPTS.verify, OPTS.broken, "transposed"],
@@ -118,12 +203,13 @@ class NotRun(unittest.TestCase):
             self.assertEqual(json.loads(raw.stdout)["library"], "/nowhere/\u00ff\u00fe.so")
 
     def test_bad_arguments_print_the_usage(self):
-        for args in [[], ["--json"], ["only_a_library"], ["a", "b", "0", "extra"]]:
+        for args in [[], ["--json"], ["only_a_library"], ["a", "b", "0", "extra"], ["--timeout", "0", "a", "b"],
+                     ["--timeout", "1s", "a", "b"], ["--timeout", "a", "b"], ["--json", "--timeout"]]:
             with self.subTest(args=args):
                 command = list(OPTS.emulator) + [OPTS.verify] + args
                 proc = subprocess.run(command, capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
                 self.assertEqual((proc.returncode, proc.stdout), (2, b""))
-                self.assertTrue(proc.stderr.startswith(b"Usage: Verify [--json] <library> <procedure>"))
+                self.assertTrue(proc.stderr.startswith(b"Usage: Verify [--json] [--timeout SECONDS] <library> <procedure>"))
 
 
 

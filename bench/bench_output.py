@@ -1,0 +1,234 @@
+"""The bench's writers: the Markdown table, JSON, CSV and the SVG chart of a
+run, and the table of a comparison. They only format what they are given."""
+import csv
+import json
+import math
+import statistics
+from xml.sax.saxutils import escape
+
+from bench_stats import bootstrap_interval
+
+MEASURE_TITLES = {"throughput": "throughput (Test)", "latency": "latency through a (Latency)",
+                  "latency_b": "latency through b (Latency)"}
+
+
+def clean(text):
+    """text as valid Unicode: bytes that were not UTF-8 (kept as lone
+    surrogates by the file system decoding) become \\xNN."""
+    try:
+        return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    except UnicodeEncodeError:
+        return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+def cell(text):
+    """text for one Markdown table cell: control characters escaped, bars too."""
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii")
+                   for c in clean(text)).replace("|", "\\|")
+
+
+def figure(value, digits=1):
+    return "-" if value is None else f"{value:.{digits}f}"
+
+
+def verdict_cell(result):
+    if result.kernel.product == "none":
+        return "n/a (computes nothing)"
+    if result.chain_wrong and result.verdict != "wrong":
+        return "**WRONG** (chain)"
+    return {"correct": "correct", "wrong": "**WRONG**", None: "not checked"}.get(result.verdict, result.verdict)
+
+
+def comparison_cell(result, measure, baseline):
+    comparison = result.summary[measure].vs_baseline if measure in result.summary else None
+    if result.kernel.name == baseline:
+        return "baseline"
+    return "-" if comparison is None else comparison.words()
+
+
+def print_table(run, opts):
+    m = run.machine
+    pinning = (f"pinned to CPU {m['pinned_cpu']}" if m["pinned_cpu"] is not None
+               else "not pinned" if opts.no_pin else "not pinned (no CPU affinity on this system)")
+    print()
+    print(f"Clock ticks per call: {run.rounds} rounds of about {opts.ms} ms per kernel and program, round by "
+          f"round, on {m['processor']} ({m['cores']} cores), the programs {pinning}.")
+    tick = f"{m['tick_hz'] / 1e9:.3f} GHz" if m["tick_hz"] else "unknown"
+    core = (f"about {m['core_hz'] / 1e9:.3f} GHz (from {run.calibration})" if m["core_hz"]
+            else "unknown (no calibration kernel timed)")
+    print(f"Tick rate {tick} (measured); core clock {core}. Ticks are {m['counter']}. Spread: median absolute "
+          f"deviation from the median, % of the median. Net: median less {run.null or 'the null kernel'}'s, "
+          f"where it can be told from it. vs {run.baseline or '-'}: median of the per-round ratios, with "
+          f"its 95 % interval.")
+    if opts.emulated:
+        print()
+        print("The programs run under an emulator: an emulated processor, so these timings mean nothing. "
+              "This run is a smoke test of the bench only.")
+    print()
+    print(f"Throughput (independent calls, `Test`):")
+    print()
+    print(f"| kernel | library | mask | verified | rounding | median | min | max | spread % | net | core cycles "
+          f"| vs {cell(run.baseline or '-')} |")
+    print("|---|---|---:|---|---|---:|---:|---:|---:|---:|---:|---|")
+    for r in run.results:
+        s = r.summary["throughput"]
+        net = "at the call floor" if r.floor else figure(r.net)
+        print(f"| {cell(r.kernel.name)} | {cell(r.kernel.library)} | {r.kernel.mask} | {verdict_cell(r)} "
+              f"| {cell(', '.join(r.rounding)) or '-'} | {s.median:.1f} | {s.min:.1f} | {s.max:.1f} "
+              f"| {s.spread:.1f} | {net} | {figure(s.core_cycles)} "
+              f"| {comparison_cell(r, 'throughput', run.baseline)} |")
+    if any(measure in r.summary for r in run.results for measure in ("latency", "latency_b")):
+        print()
+        print("Latency (a dependent chain, `Latency`: each call's result is the next call's first operand, "
+              "or its second; raw figures, nothing subtracted):")
+        print()
+        print(f"| kernel | chain | through a | spread % | core cycles | vs {cell(run.baseline or '-')} "
+              f"| through b | spread % | core cycles | vs {cell(run.baseline or '-')} |")
+        print("|---|---:|---:|---:|---:|---|---:|---:|---:|---|")
+        for r in run.results:
+            cells = []
+            for measure in ("latency", "latency_b"):
+                s = r.summary.get(measure)
+                cells += (["-"] * 4 if s is None else
+                          [f"{s.median:.1f}", f"{s.spread:.1f}", figure(s.core_cycles),
+                           comparison_cell(r, measure, run.baseline)])
+            print(f"| {cell(r.kernel.name)} | {r.chain_count or '-'} | " + " | ".join(cells) + " |")
+    print()
+    if run.imprecise:
+        print(f"- Short of ±{opts.precision:g} % after {run.rounds} rounds, so their verdicts there may change with "
+              "more rounds (a quieter machine, or a larger --max-seconds): " +
+              "; ".join(f"{cell(name)} (" + ", ".join(f"{measure} ±{100 * w:.1f} %" for measure, w in widths) + ")"
+                        for name, widths in run.imprecise) + ".")
+    for r in run.results:
+        if r.verdict == "wrong" and r.kernel.product != "none":
+            print(f"- WRONG: {cell(r.kernel.name)} ({cell(r.kernel.library)}) computes a wrong result: "
+                  f"{cell(r.reason)}")
+        if r.chain_wrong:
+            print(f"- WRONG: {cell(r.kernel.name)} ({cell(r.kernel.library)}) in a chain: {cell(r.chain_wrong)}")
+        if r.latency_note:
+            print(f"- No latency: {cell(r.kernel.name)}: {cell(r.latency_note)}")
+    for s in run.skipped:
+        print(f"- Not run: {cell(s['name'])} ({cell(s['library'])}): {cell(s['reason'])}")
+    found, unread = m["conditions"], run.unread_conditions
+    line = "- Machine: " + ("; ".join(found) if found else "no condition known to add noise found")
+    if unread:
+        line += f" ({', '.join(unread)} not readable)"
+    print(line + ".")
+
+
+def write_json(path, data):
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(data, f, indent=2, ensure_ascii=False)
+        f.write("\n")
+
+
+def csv_fields(measures):
+    fields = ["label", "library", "procedure", "mask", "count", "median", "min", "max", "spread", "net", "floor",
+              "core_cycles", "verified", "rounding", "chain_count"]
+    for measure in ("latency", "latency_b"):
+        fields += [f"{measure}_median", f"{measure}_spread", f"{measure}_core_cycles"]
+    for measure in measures:
+        fields += [f"vs_baseline_{measure}_{part}" for part in ("ratio", "low", "high", "verdict")]
+    return fields
+
+
+def write_csv(path, records, measures):
+    fields = csv_fields(measures)
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        writer = csv.writer(f)
+        writer.writerow(fields)
+        for record in records:
+            row = dict(record)
+            row["rounding"] = " ".join(row["rounding"])
+            for measure in measures:
+                c = (record["vs_baseline"] or {}).get(measure)
+                ci = (c or {}).get("ci") or [None, None]
+                row.update({f"vs_baseline_{measure}_ratio": c and c["ratio"], f"vs_baseline_{measure}_low": ci[0],
+                            f"vs_baseline_{measure}_high": ci[1], f"vs_baseline_{measure}_verdict": c and c["verdict"]})
+            writer.writerow(["" if row.get(field) is None else row[field] for field in fields])
+
+
+def print_comparison(rows, warnings, regressions, only_one, threshold):
+    """rows: (name, measure, old median, new median, Comparison)."""
+    print()
+    print(f"| kernel | measure | old median | new median | new / old | verdict |")
+    print("|---|---|---:|---:|---:|---|")
+    for name, measure, old, new, c in rows:
+        print(f"| {cell(name)} | {measure} | {old:.1f} | {new:.1f} | {c.ratio:.3f} | {c.words()} |")
+    print()
+    for line in warnings:
+        print(f"- Warning: {cell(line)}")
+    for name in only_one:
+        print(f"- Only in one run: {cell(name)}")
+    for name, measure, c in regressions:
+        print(f"- REGRESSION: {cell(name)}, {measure}: {c.words()}, beyond {threshold:g} %")
+    if not regressions:
+        print(f"- No kernel slower beyond {threshold:g} % with confidence.")
+
+
+# ---- SVG --------------------------------------------------------------------
+
+def _axis_ticks(low, high):
+    ticks = []
+    for exponent in range(math.floor(math.log10(low)), math.ceil(math.log10(high)) + 1):
+        for mantissa in (1, 2, 5):
+            value = mantissa * 10.0 ** exponent
+            if low <= value <= high:
+                ticks.append(value)
+    return ticks
+
+
+def write_svg(path, run):
+    """Each kernel's per-round figures (dots), median (bar) and the 95 %
+    interval of its median (line), one panel per measure, kernels sorted by
+    throughput, on a logarithmic scale of ticks per call."""
+    results = sorted(run.results, key=lambda r: r.summary["throughput"].median)
+    measures = [m for m in ("throughput", "latency", "latency_b") if any(m in r.summary for r in results)]
+    label_width, panel_width, gap, row, top = 260, 300, 30, 20, 50
+    width = label_width + len(measures) * (panel_width + gap)
+    height = top + row * len(results) + 40
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+           f'font-family="sans-serif" font-size="12">',
+           f'<rect width="{width}" height="{height}" fill="white"/>',
+           f'<text x="10" y="18" font-size="14">{escape(clean(run.title))}</text>']
+    for i, r in enumerate(results):
+        y = top + row * i + row / 2
+        wrong = r.wrong()
+        name = clean(r.kernel.name) + (" (WRONG)" if wrong else "")
+        fill = "#c00" if wrong else "black"
+        out.append(f'<text x="10" y="{y + 4:.1f}" fill="{fill}">{escape(name)}</text>')
+    for p, measure in enumerate(measures):
+        x0 = label_width + p * (panel_width + gap)
+        values = [v for r in results for v in r.figures.get(measure, []) if v > 0]
+        if not values:
+            continue
+        low, high = min(values) / 1.15, max(values) * 1.15
+
+        def x(v):
+            return x0 + panel_width * (math.log(max(v, low)) - math.log(low)) / (math.log(high) - math.log(low))
+
+        out.append(f'<text x="{x0}" y="{top - 22}">{escape(MEASURE_TITLES[measure])}, ticks per call</text>')
+        for t in _axis_ticks(low, high):
+            out.append(f'<line x1="{x(t):.1f}" y1="{top - 6}" x2="{x(t):.1f}" y2="{top + row * len(results)}" '
+                       f'stroke="#ddd"/><text x="{x(t):.1f}" y="{top - 8}" font-size="9" '
+                       f'text-anchor="middle">{t:g}</text>')
+        for i, r in enumerate(results):
+            figures = [v for v in r.figures.get(measure, []) if v > 0]
+            if not figures:
+                continue
+            y = top + row * i + row / 2
+            colour = "#c00" if r.wrong() else "#246"
+            interval = bootstrap_interval([figures], statistics.median)
+            if interval:
+                out.append(f'<line x1="{x(interval[0]):.1f}" y1="{y:.1f}" x2="{x(interval[1]):.1f}" y2="{y:.1f}" '
+                           f'stroke="{colour}" stroke-width="3" opacity="0.5"/>')
+            for v in figures:
+                out.append(f'<circle cx="{x(v):.1f}" cy="{y:.1f}" r="2" fill="{colour}" opacity="0.4"/>')
+            median = statistics.median(figures)
+            out.append(f'<line x1="{x(median):.1f}" y1="{y - 6:.1f}" x2="{x(median):.1f}" y2="{y + 6:.1f}" '
+                       f'stroke="{colour}" stroke-width="2"/>')
+    out.append(f'<text x="10" y="{height - 12}" font-size="10">Dots: each round; bar: median; band: 95 % '
+               f'interval of the median. Red: a wrong kernel.</text>')
+    out.append("</svg>")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write("\n".join(out) + "\n")

@@ -1,0 +1,148 @@
+"""Running Test, Latency and Verify, and reading what they print.
+
+Each report is read by its exact structure, from the names the bench gave,
+so that nothing a library or procedure name holds can pass for a figure.
+"""
+import json
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+# Test cuts its command line to this many characters before splitting it.
+TEST_COMMAND_LINE_LIMIT = 511
+# The longest path a Windows program may load a library from, less a margin
+# for the drive wine puts before a path of its own system.
+WINDOWS_PATH_LIMIT = 240
+# What follows "Repeat:     " in a report of Test's, to its end.
+TEST_REPORT_TAIL = re.compile(
+    rb"([0-9]+) time\(s\)"
+    rb"(?:\r\nTotal time: ([0-9]+) clock ticks(?:, ([0-9]+) ms\.)?"
+    rb"(?:\r\nEach run:   [0-9]+ clock ticks(?:, [0-9]+ ms\.)?)?)?"
+    rb"\r\n\r\n")
+NOT_RETURNED = "the kernel did not return"
+# How Verify and Latency say that the processor lacks a feature of the mask.
+MISSING_FEATURE = "this processor or its operating system lacks"
+
+
+def run(command, timeout):
+    """(exit status, stdout bytes, stderr bytes); the status is None when the
+    program could not be started or did not end within timeout seconds.
+    The output goes to files, not pipes: a process the program leaves behind
+    (wine's services) would hold a pipe open, and waiting for its end would
+    outlast any timeout."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        try:
+            process = subprocess.Popen(command, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        except OSError as error:
+            return None, b"", str(error).encode(errors="replace")
+        try:
+            status = process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            return None, b"", f"no answer within {timeout:g} s".encode()
+        out.seek(0)
+        err.seek(0)
+        return status, out.read(), err.read()
+
+
+def file_name_as_test_prints_it(path, windows):
+    """The part of path after its last directory separator, as Test prints it."""
+    separators = "/\\:" if windows else "/"
+    cut = max(path.rfind(s) for s in separators)
+    return path[cut + 1:]
+
+
+def parse_test_report(out, library_name, procedure):
+    """(count, total ticks, ms) from one report of Test's, or None when out is
+    not exactly one report for this library file name and procedure. A run
+    too short for the counter to move has no total: (count, 0, 0)."""
+    head = b"Library:    " + os.fsencode(library_name) + b"\r\nProcedure:  " + os.fsencode(procedure) + \
+        b"\r\nRepeat:     "
+    if not out.startswith(head):
+        return None
+    match = TEST_REPORT_TAIL.fullmatch(out, len(head))
+    if not match:
+        return None
+    return int(match.group(1)), int(match.group(2) or 0), int(match.group(3) or 0)
+
+
+def command_line_length(args):
+    """An upper bound of the length of the command line Test rebuilds from
+    its arguments: each one may be quoted, and is followed by a blank."""
+    return sum(len(os.fsencode(a)) + 3 for a in args)
+
+
+class ShortPaths:
+    """Links in a temporary directory, for paths too long for Test's command
+    line. Removed by close()."""
+
+    def __init__(self):
+        self.directory = None
+
+    def link(self, path, name):
+        if self.directory is None:
+            self.directory = tempfile.mkdtemp(prefix="mb")
+        target = os.path.join(self.directory, name)
+        if not os.path.lexists(target):
+            os.symlink(os.path.abspath(path), target)
+        return target
+
+    def close(self):
+        if self.directory:
+            shutil.rmtree(self.directory, ignore_errors=True)
+            self.directory = None
+
+
+def test_invocation(program, path, procedure, mask, links, windows=False, count=2**31 - 1):
+    """(program, library path) to give the programs so that Test's whole
+    command line, the largest count included, stays within its limit, and on
+    Windows the library path within the system's 260 characters: the same
+    files under short names where the real ones are too long."""
+    def fits(p, lib):
+        return command_line_length([p, lib, procedure, str(count), mask]) <= TEST_COMMAND_LINE_LIMIT
+
+    if fits(program, path) and not (windows and len(os.path.abspath(path)) >= WINDOWS_PATH_LIMIT):
+        return program, path
+    base = os.path.basename(path)
+    _, extension = os.path.splitext(base)
+    short = links.link(path, base if len(os.fsencode(base)) <= 64 else "kernel" + extension[:8])
+    if not fits(program, short):
+        program = links.link(program, "Test" + (".exe" if program.lower().endswith(".exe") else ""))
+    return program, short
+
+
+def parse_verify_json(status, out):
+    """Verify's judgement: {"verdict": "correct" | "wrong" | "not run" | None,
+    "reason", "rounding", "hung"}; verdict None where Verify gave none."""
+    try:
+        result = json.loads(out.decode("utf-8", "replace"))
+        checks = result.get("checks") or []
+        hung = any(NOT_RETURNED in (c.get("detail") or "") for c in checks)
+        return {"verdict": result["verdict"], "reason": result.get("reason") or "",
+                "rounding": list(result.get("rounding") or []), "hung": hung}
+    except (ValueError, KeyError, TypeError, AttributeError):
+        return {"verdict": None, "reason": f"Verify gave no verdict (exit status {status})", "rounding": [],
+                "hung": False}
+
+
+def parse_latency_json(status, out, count):
+    """Latency's report as {"through_a", "through_b", "counter", "correct",
+    "reason"}, or a {"reason"} alone when it timed nothing or its report
+    is not one for count calls."""
+    try:
+        result = json.loads(out.decode("utf-8", "replace"))
+        reason = str(result.get("reason") or "")
+        if status not in (0, 1):
+            return {"reason": reason or f"Latency did not run the kernel (exit status {status})"}
+        a, b = result["through_a"], result["through_b"]
+        if result.get("count") != count:
+            return {"reason": f"Latency ran {result.get('count')} calls when asked for {count}"}
+        if not all(isinstance(x, (int, float)) and not isinstance(x, bool) and x >= 0 for x in (a, b)):
+            return {"reason": "Latency reported no figures"}
+        return {"through_a": float(a), "through_b": float(b), "counter": str(result.get("counter") or ""),
+                "correct": result.get("correct"), "reason": reason}
+    except (ValueError, KeyError, TypeError, AttributeError):
+        return {"reason": f"Latency gave no report (exit status {status})"}
