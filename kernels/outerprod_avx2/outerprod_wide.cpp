@@ -10,11 +10,11 @@
 // steps add in double, where the product is again exact, so the fused
 // multiply-add there gives the same double as a multiply followed by an add.
 //
-// Conversions between single and double limit this kernel's pace, so it
-// makes no more than the roundings need: each a[i][c] is widened as a
-// broadcast, without a shuffle or a trip through memory. The steps go in
-// order of c across all four rows, so the four rows' independent chains
-// interleave.
+// Conversions between single and double set this kernel's pace in
+// independent calls. The first step needs none; each later a[i][c] is
+// widened as a broadcast, one conversion, in registers (a lane permute of a
+// widened row costs more). The steps go in order of c across all four
+// rows, so that the rows' independent chains interleave.
 #include "matmul_kernel.h"
 
 #include <immintrin.h>
