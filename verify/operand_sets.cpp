@@ -169,6 +169,25 @@ void AddZeroLines(std::vector<OperandPair> &pairs, OperandRandom &random, int co
     }
 }
 
+// A first product too small even for a subnormal: element [0][0] sums
+// -2^-160 and three products of -0. Rounded after its first step, from +0, it
+// is -0; a kernel that rounds the product to single before adding it to +0
+// gives +0. Row 0 of b facing column 0 of a meet the same values, so the pair
+// serves a kernel computing b*a too.
+void AddSignedUnderflow(std::vector<OperandPair> &pairs)
+{
+    OperandPair pair;
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            pair.a.m[i][j] = -0.0f;
+            pair.b.m[i][j] = 1.0f;
+        }
+    }
+    pair.a.m[0][0] = -0x1p-80f;
+    pair.b.m[0][0] = 0x1p-80f;
+    pairs.push_back(pair);
+}
+
 } // namespace
 
 std::vector<OperandPair> ContractOperands()
@@ -194,5 +213,6 @@ std::vector<OperandPair> ArithmeticOperands()
     AddSpecial(pairs, random, 500);
     AddDiscriminating(pairs, random, 50);
     AddZeroLines(pairs, random, 100);
+    AddSignedUnderflow(pairs);
     return pairs;
 }
