@@ -47,10 +47,15 @@ using LibraryHandle = void *;
 // loadable segment lies past the end of the file", and the like). On
 // success reason is left as it was.
 LibraryHandle OpenLibrary(const char *path, std::string *reason = nullptr);
-// The address of a procedure the library itself exports; null when it
-// exports no such name. Names found only in the libraries it depends on do
-// not count.
-void *FindProcedure(LibraryHandle library, const char *name);
+// The address of a function the library itself exports; null when it
+// exports no such name, or when the name is not a function of its own. Names
+// found only in the libraries it depends on do not count, and neither do
+// data (a variable the library exports): its address does not lie in the
+// library's code, and calling it would fault. When reason is given, a
+// failure puts one line there saying why, in words ("the library does not
+// export <name>", "<name> is not a function: a data symbol", and the like);
+// on success reason is left as it was.
+void *FindProcedure(LibraryHandle library, const char *name, std::string *reason = nullptr);
 void CloseLibrary(LibraryHandle library);
 
 // The file-name part of a path: what follows its last directory separator.

@@ -261,20 +261,77 @@ LibraryHandle OpenLibrary(const char *path, std::string *reason)
     return library;
 }
 
+namespace {
+
+struct SegmentSearch {
+    std::uintptr_t address;
+    bool found;
+    bool executable;
+};
+
+// Finds the loadable segment of any loaded object that holds the address.
+int FindSegment(dl_phdr_info *info, std::size_t, void *data)
+{
+    auto *search = static_cast<SegmentSearch *>(data);
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+        const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+        if (segment.p_type == PT_LOAD && search->address >= start && search->address - start < segment.p_memsz) {
+            search->found = true;
+            search->executable = (segment.p_flags & PF_X) != 0;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// True when the address lies in a loadable segment mapped executable.
+bool InExecutableSegment(const void *address)
+{
+    SegmentSearch search{reinterpret_cast<std::uintptr_t>(address), false, false};
+    dl_iterate_phdr(FindSegment, &search);
+    return search.found && search.executable;
+}
+
+} // namespace
+
 // dlsym also searches the libraries this one depends on; a name is the
 // library's own only when the object holding the address is the library.
-void *FindProcedure(LibraryHandle library, const char *name)
+// dlsym finds variables as readily as functions: a function is a symbol not
+// typed as data whose address lies in an executable segment.
+void *FindProcedure(LibraryHandle library, const char *name, std::string *reason)
 {
+    auto refuse = [reason](std::string why) -> void * {
+        if (reason != nullptr) {
+            *reason = std::move(why);
+        }
+        return nullptr;
+    };
+    const std::string quoted = name;
     void *symbol = dlsym(library, name);
     if (symbol == nullptr) {
-        return nullptr;
+        return refuse("the library does not export " + quoted);
     }
     link_map *own = nullptr;
     link_map *holder = nullptr;
     Dl_info info{};
     if (dlinfo(library, RTLD_DI_LINKMAP, &own) != 0 ||
-        dladdr1(symbol, &info, reinterpret_cast<void **>(&holder), RTLD_DL_LINKMAP) == 0 || holder != own) {
-        return nullptr;
+        dladdr1(symbol, &info, reinterpret_cast<void **>(&holder), RTLD_DL_LINKMAP) == 0 || holder == nullptr) {
+        // A thread-local variable's address lies in no object's segments.
+        return refuse(quoted + " is not a function: its address lies in no loaded library");
+    }
+    if (holder != own) {
+        return refuse("the library does not export " + quoted + ": a library it depends on does");
+    }
+    void *entry = nullptr;
+    if (dladdr1(symbol, &info, &entry, RTLD_DL_SYMENT) != 0 && entry != nullptr) {
+        const unsigned type = ELF64_ST_TYPE(static_cast<const ElfW(Sym) *>(entry)->st_info);
+        if (type == STT_OBJECT || type == STT_TLS || type == STT_COMMON) {
+            return refuse(quoted + " is not a function: a data symbol");
+        }
+    }
+    if (!InExecutableSegment(symbol)) {
+        return refuse(quoted + " is not a function: it lies outside the library's code");
     }
     return symbol;
 }

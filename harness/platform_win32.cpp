@@ -1,6 +1,7 @@
 // The platform layer on Windows: the Win32 services themselves.
 #include "platform.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include <windows.h>
@@ -85,14 +86,51 @@ LibraryHandle OpenLibrary(const char *path, std::string *reason)
     return module;
 }
 
-// GetProcAddress looks only at the module's own export table.
-void *FindProcedure(LibraryHandle library, const char *name)
+// GetProcAddress looks only at the module's own export table, but follows
+// an export forwarded to another library there, and finds variables as
+// readily as functions: a function is an address inside one of the module's
+// sections marked executable.
+void *FindProcedure(LibraryHandle library, const char *name, std::string *reason)
 {
+    const std::string quoted = name;
+    std::string problem;
     const FARPROC procedure = ::GetProcAddress(static_cast<HMODULE>(library), name);
     void *address = nullptr;
     static_assert(sizeof address == sizeof procedure);
     std::memcpy(&address, &procedure, sizeof address);
-    return address;
+    if (address == nullptr) {
+        problem = "the library does not export " + quoted;
+    } else {
+        const auto *base = static_cast<const unsigned char *>(library);
+        const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+        const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+        const auto at = reinterpret_cast<std::uintptr_t>(address);
+        const auto start = reinterpret_cast<std::uintptr_t>(base);
+        if (at < start || at - start >= nt->OptionalHeader.SizeOfImage) {
+            problem = "the library does not export " + quoted + ": it forwards the name to another library";
+        } else {
+            const auto rva = static_cast<DWORD>(at - start);
+            const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(nt);
+            bool code = false;
+            for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+                const DWORD size = section->Misc.VirtualSize != 0 ? section->Misc.VirtualSize : section->SizeOfRawData;
+                if (rva >= section->VirtualAddress && rva - section->VirtualAddress < size) {
+                    code = (section->Characteristics & IMAGE_SCN_MEM_EXECUTE) != 0;
+                    break;
+                }
+            }
+            if (!code) {
+                problem = quoted + " is not a function: a data symbol";
+            }
+        }
+    }
+    if (problem.empty()) {
+        return address;
+    }
+    if (reason != nullptr) {
+        *reason = problem;
+    }
+    return nullptr;
 }
 
 void CloseLibrary(LibraryHandle library)

@@ -1,7 +1,9 @@
 // A kernel library for the black-box tests. probe_kernel counts its calls
 // and checks what the harness passes it; slow_kernel takes about two
-// milliseconds a call so that the millisecond figures are not zero. When the
-// library is unloaded it reports on standard error:
+// milliseconds a call so that the millisecond figures are not zero. The rest
+// misbehave as a harness must survive: probe_data is a variable, not a
+// function. When the library is unloaded (or the process ends) it reports on
+// standard error:
 //     probe: calls=N failures=F first=<what failed first>
 #include "matmul_kernel.h"
 
@@ -107,3 +109,7 @@ KERNEL_DEFINE(slow_kernel)
     ++g_probe.calls;
     return 0;
 }
+
+// Exported data under a name a kernel could have: it must never be called.
+extern "C" KERNEL_EXPORT int probe_data;
+int probe_data = 1;

@@ -165,6 +165,14 @@ class Loader(ReportCase):
                 self.assertEqual((status, out), (0, b""))
                 self.assertProbe(err, 0)
 
+    def test_a_data_symbol_is_not_called(self):
+        status, out, err = run([OPTS.probe, "probe_data", "5"])
+        self.assertEqual((status, out), (0, b""))
+        self.assertProbe(err, 0)
+        if not is_windows():
+            # A variable of the C library, loaded by its bare name.
+            self.assertSilent(["libc.so.6", "stdout", "5"])
+
     def test_a_library_cut_short(self):
         with open(os.path.join(OPTS.bin_dir, lib_name("outerprod")), "rb") as f:
             whole = f.read()

@@ -74,11 +74,18 @@ TEST_F(LibraryLoader, FindsOnlyTheLibrarysOwnExports)
     const platform::LibraryHandle library = platform::OpenLibrary(PROBE_PATH, &reason);
     ASSERT_NE(library, nullptr);
     EXPECT_EQ(reason, "untouched");
-    EXPECT_NE(platform::FindProcedure(library, "probe_kernel"), nullptr);
+    EXPECT_NE(platform::FindProcedure(library, "probe_kernel", &reason), nullptr);
+    EXPECT_EQ(reason, "untouched");
+    auto refusal = [library](const char *name) {
+        std::string why = "unset";
+        EXPECT_EQ(platform::FindProcedure(library, name, &why), nullptr) << name;
+        return why;
+    };
     // The probe links the C library, which exports these.
-    EXPECT_EQ(platform::FindProcedure(library, "malloc"), nullptr);
-    EXPECT_EQ(platform::FindProcedure(library, "abort"), nullptr);
-    EXPECT_EQ(platform::FindProcedure(library, "no_such_name"), nullptr);
+    EXPECT_EQ(refusal("malloc"), "the library does not export malloc: a library it depends on does");
+    EXPECT_EQ(refusal("abort"), "the library does not export abort: a library it depends on does");
+    EXPECT_EQ(refusal("no_such_name"), "the library does not export no_such_name");
+    EXPECT_EQ(refusal("probe_data"), "probe_data is not a function: a data symbol");
     platform::CloseLibrary(library);
 }
 
