@@ -1,8 +1,8 @@
 // A kernel library for the black-box tests. probe_kernel counts its calls
 // and checks what the harness passes it; slow_kernel takes about two
 // milliseconds a call so that the millisecond figures are not zero. The rest
-// misbehave as a harness must survive: probe_data is a variable, not a
-// function. When the library is unloaded (or the process ends) it reports on
+// misbehave as a harness must survive: x87_kernel leaves a value on the x87
+// register stack at each call; probe_data is a variable, not a function. When the library is unloaded (or the process ends) it reports on
 // standard error:
 //     probe: calls=N failures=F first=<what failed first>
 #include "matmul_kernel.h"
@@ -108,6 +108,18 @@ KERNEL_DEFINE(slow_kernel)
     }
     ++g_probe.calls;
     return 0;
+}
+
+// probe_kernel, then a value left on the x87 register stack, as a kernel
+// declared to return a float leaves one where floats come back there (32-bit
+// x86) and its caller pops nothing.
+KERNEL_DEFINE(x87_kernel)
+{
+    const intptr_t status = probe_kernel(result, a, b);
+#if defined(__i386__) || defined(__x86_64__)
+    __asm__ volatile("fld1");
+#endif
+    return status;
 }
 
 // Exported data under a name a kernel could have: it must never be called.

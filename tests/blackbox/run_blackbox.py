@@ -238,6 +238,16 @@ class Report(ReportCase):
         self.assertGreater(cycles, 0)
         self.assertProbe(err, 40)
 
+    def test_a_kernel_leaving_the_x87_stack_full(self):
+        # Nine calls or more fill the eight x87 registers; the report's
+        # figures are converted there.
+        name = os.path.basename(OPTS.probe).encode()
+        for count in [9, 1000]:
+            status, out, err = run([OPTS.probe, "x87_kernel", str(count)])
+            self.assertEqual(status, 0)
+            self.assertReport(out, name, b"x87_kernel", str(count).encode(), count)
+            self.assertProbe(err, count)
+
     def test_short_run_without_milliseconds(self):
         # Two calls of an empty kernel rarely cross a millisecond boundary;
         # when they do not, the totals line carries no millisecond clause.
