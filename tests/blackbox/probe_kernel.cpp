@@ -2,18 +2,46 @@
 // and checks what the harness passes it; slow_kernel takes about two
 // milliseconds a call so that the millisecond figures are not zero. The rest
 // misbehave as a harness must survive: x87_kernel leaves a value on the x87
-// register stack at each call; probe_data is a variable, not a function. When the library is unloaded (or the process ends) it reports on
+// register stack at each call; thread_kernel leaves a thread running the
+// library's code; probe_data is a variable, not a function. When the library is unloaded (or the process ends) it reports on
 // standard error:
 //     probe: calls=N failures=F first=<what failed first>
 #include "matmul_kernel.h"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace {
+
+std::atomic<bool> g_spinning{false};
+std::atomic<unsigned long long> g_spins{0};
+
+// Runs this library's code until the process ends.
+void Spin()
+{
+    for (;;) {
+        g_spins.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// Returns once the spinning thread, if there is one, is seen running, so
+// that the library's unloading, which follows, finds it in the library's
+// code; gives up after a second.
+void AwaitSpinning()
+{
+    if (!g_spinning) {
+        return;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    const unsigned long long start = g_spins;
+    while (g_spins == start && std::chrono::steady_clock::now() < until) {
+    }
+}
 
 struct Probe {
     unsigned long long calls = 0;
@@ -33,6 +61,7 @@ struct Probe {
 
     ~Probe()
     {
+        AwaitSpinning();
         std::fprintf(stderr, "probe: calls=%llu failures=%llu first=%s\n", calls, failures, firstFailure);
     }
 };
@@ -120,6 +149,16 @@ KERNEL_DEFINE(x87_kernel)
     __asm__ volatile("fld1");
 #endif
     return status;
+}
+
+// probe_kernel, after starting at its first call a thread that runs this
+// library's code until the process ends.
+KERNEL_DEFINE(thread_kernel)
+{
+    if (!g_spinning.exchange(true)) {
+        std::thread(Spin).detach();
+    }
+    return probe_kernel(result, a, b);
 }
 
 // Exported data under a name a kernel could have: it must never be called.

@@ -1,16 +1,20 @@
 // The Linux loader refuses, with its reason in words, whatever would crash
-// or hang the system loader, and finds only the library's own exports.
+// or hang the system loader, and finds only the library's own functions.
 #include "platform.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +70,39 @@ TEST_F(LibraryLoader, RefusalsSayWhy)
     std::vector<char> foreign = whole;
     foreign[18] ^= 0x7F; // another architecture
     EXPECT_EQ(Refusal(WriteFile("foreign.so", foreign)), "not an ELF shared library for this machine");
+}
+
+// Headers that pass the checks made before loading, but not the system
+// loader's own assumptions: loading them crashes the loader, or makes it
+// print an assertion and exit.
+TEST_F(LibraryLoader, HeadersTheSystemLoaderTrustsDoNotCrashIt)
+{
+    std::ifstream probe(PROBE_PATH, std::ios::binary);
+    const std::vector<char> whole{std::istreambuf_iterator<char>(probe), {}};
+    ASSERT_GE(whole.size(), sizeof(ElfW(Ehdr)));
+    ElfW(Ehdr) header;
+    std::memcpy(&header, whole.data(), sizeof header);
+    auto mutated = [&](std::uint32_t type, auto change) {
+        std::vector<char> bytes = whole;
+        for (unsigned i = 0; i < header.e_phnum; ++i) {
+            ElfW(Phdr) segment;
+            char *at = bytes.data() + header.e_phoff + i * sizeof segment;
+            std::memcpy(&segment, at, sizeof segment);
+            if (segment.p_type == type) {
+                change(segment);
+                std::memcpy(at, &segment, sizeof segment);
+                return bytes;
+            }
+        }
+        ADD_FAILURE() << "no segment of type " << type;
+        return bytes;
+    };
+    const std::vector<char> noFlags = mutated(PT_LOAD, [](ElfW(Phdr) &s) { s.p_flags = 0; });
+    const std::vector<char> hugeRelro = mutated(PT_GNU_RELRO, [](ElfW(Phdr) &s) { s.p_memsz += 1ull << 32; });
+    for (const auto &[name, bytes] : {std::pair{"no_flags.so", noFlags}, std::pair{"huge_relro.so", hugeRelro}}) {
+        const std::string reason = Refusal(WriteFile(name, bytes));
+        EXPECT_EQ(reason.rfind("the system loader ", 0), 0u) << name << ": " << reason;
+    }
 }
 
 TEST_F(LibraryLoader, FindsOnlyTheLibrarysOwnExports)
