@@ -348,7 +348,13 @@ struct LoadedLibrary {
     int file = -1;
     // The process's threads when it was loaded.
     std::optional<std::vector<long>> threads;
+    // The next library kept loaded to the end of the run.
+    LoadedLibrary *nextKept = nullptr;
 };
+
+// The libraries kept loaded to the end of the run, held where a leak check
+// at the end finds them.
+LoadedLibrary *g_keptLibraries = nullptr;
 
 LoadedLibrary &Loaded(LibraryHandle library)
 {
@@ -538,6 +544,8 @@ void CloseLibrary(LibraryHandle library)
     const bool quiet = loaded->threads && now &&
                        std::includes(loaded->threads->begin(), loaded->threads->end(), now->begin(), now->end());
     if (!quiet) {
+        loaded->nextKept = g_keptLibraries;
+        g_keptLibraries = loaded;
         return;
     }
     dlclose(loaded->handle);
