@@ -264,6 +264,13 @@ std::string TrialLoad(const std::string &name)
         close(message[1]);
         return problem;
     }
+    // A SIGCHLD ignored (as a parent may leave it, across exec) would have
+    // the child collected unseen.
+    struct sigaction defaultAction {};
+    struct sigaction previousAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    sigemptyset(&defaultAction.sa_mask);
+    sigaction(SIGCHLD, &defaultAction, &previousAction);
     const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0) {
@@ -272,8 +279,10 @@ std::string TrialLoad(const std::string &name)
     }
     close(message[1]);
     if (child < 0) {
+        const std::string problem = std::strerror(errno);
+        sigaction(SIGCHLD, &previousAction, nullptr);
         close(message[0]);
-        return std::strerror(errno);
+        return problem;
     }
     setpgid(child, child);
     // Waits for the child's end without collecting it, so that its process
@@ -300,6 +309,7 @@ std::string TrialLoad(const std::string &name)
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    sigaction(SIGCHLD, &previousAction, nullptr);
     char text[512];
     const ssize_t length = read(message[0], text, sizeof text - 1);
     close(message[0]);

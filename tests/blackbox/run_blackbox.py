@@ -11,6 +11,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import unittest
@@ -233,6 +234,17 @@ class Loader(ReportCase):
             self.assertEqual(status, 0)
             self.assertReport(out, name, b"thread_kernel", b"10", 10)
             self.assertProbe(err, 10)
+
+    def test_a_library_loads_with_sigchld_ignored(self):
+        # An ignored SIGCHLD survives exec; the trial load must still be seen to end.
+        if is_windows():
+            self.skipTest("a POSIX signal")
+        command = list(OPTS.emulator) + [OPTS.test, OPTS.probe, "probe_kernel", "3"]
+        proc = subprocess.run(command, capture_output=True, timeout=60,
+                              preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
+        self.assertEqual(proc.returncode, 0)
+        self.assertReport(proc.stdout, os.path.basename(OPTS.probe).encode(), b"probe_kernel", b"3", 3)
+        self.assertProbe(proc.stderr, 3)
 
     def test_an_empty_or_unsplittable_program_name(self):
         if OPTS.emulator or is_windows():
