@@ -251,9 +251,11 @@ void RedirectToNull(int target, int flags)
 // thus run twice, the first time with no input and their output discarded.
 std::string TrialLoad(const std::string &name)
 {
-    // The child points the standard streams elsewhere: the pipe stays clear of them.
+    // The child points the standard streams elsewhere: the pipe stays clear
+    // of them. Not blocking: a process the library started and that escaped
+    // the group may still hold the pipe open when it is read.
     int message[2];
-    if (pipe2(message, O_CLOEXEC) != 0) {
+    if (pipe2(message, O_CLOEXEC | O_NONBLOCK) != 0) {
         return std::strerror(errno);
     }
     message[0] = AboveStandardStreams(message[0]);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -70,6 +71,15 @@ TEST_F(LibraryLoader, RefusalsSayWhy)
     std::vector<char> foreign = whole;
     foreign[18] ^= 0x7F; // another architecture
     EXPECT_EQ(Refusal(WriteFile("foreign.so", foreign)), "not an ELF shared library for this machine");
+
+    // The loader's own message comes back from the trial load.
+    const std::string needed("libstdc++.so.6", 15);
+    std::vector<char> missing = whole;
+    const auto at = std::search(missing.begin(), missing.end(), needed.begin(), needed.end());
+    ASSERT_NE(at, missing.end());
+    std::copy_n("dep", 3, at);
+    EXPECT_NE(Refusal(WriteFile("missing.so", missing)).find("depstdc++.so.6: cannot open shared object file"),
+              std::string::npos);
 }
 
 // Headers that pass the checks made before loading, but not the system
