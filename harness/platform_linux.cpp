@@ -432,10 +432,12 @@ LibraryHandle OpenLibrary(const char *path, std::string *reason)
 {
     std::string problem;
     LoadedLibrary loaded;
+    std::string resolved;
     if (path == nullptr || *path == '\0') {
         problem = "no library named";
     } else {
-        loaded.name = ResolveLibrary(path);
+        resolved = ResolveLibrary(path);
+        loaded.name = resolved;
         // A bare name found on no search path is the loader's to find in its
         // cache of installed libraries, which it fills only with real ones.
         if (loaded.name.find('/') != std::string::npos) {
@@ -461,6 +463,11 @@ LibraryHandle OpenLibrary(const char *path, std::string *reason)
     if (loaded.handle == nullptr) {
         if (loaded.file >= 0) {
             close(loaded.file);
+        }
+        // The loader's messages start with the name it was given: the
+        // library's path reads better than its descriptor's.
+        if (loaded.name != resolved && problem.starts_with(loaded.name + ":")) {
+            problem = resolved + problem.substr(loaded.name.size());
         }
         if (reason != nullptr) {
             *reason = problem;
