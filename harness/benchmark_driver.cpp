@@ -165,6 +165,9 @@ void RunBenchmark()
     }
     PrintHeader();
     const Elapsed elapsed = TimeKernel(AsKernelEntry(procedure), count);
+    // The figures are converted on the x87 unit, which the kernel may have
+    // left full.
+    cpu::ResetX87();
     PrintTimes(count, elapsed);
     platform::CloseLibrary(library);
 }

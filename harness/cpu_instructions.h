@@ -1,7 +1,7 @@
 // The processor instructions the harness relies on, as GCC-style inline
 // assembly shared by every x86 build (Linux and Windows, 32- and 64-bit):
-// the time-stamp counter, CPUID with the EFLAGS ID-bit test, XGETBV, and the
-// x87 packed-BCD store. On AArch64 the virtual counter stands in for the
+// the time-stamp counter, CPUID with the EFLAGS ID-bit test, XGETBV, the
+// x87 packed-BCD store and the x87 reset. On AArch64 the virtual counter stands in for the
 // time-stamp counter. Callers test MATMUL_CPU_X86 / MATMUL_CPU_AARCH64, or
 // MATMUL_CPU_TICK_COUNTER for ReadTickCounter, and fall back to portable
 // code elsewhere.
@@ -122,5 +122,19 @@ inline std::uint64_t ReadTickCounter()
 }
 
 #endif
+
+// Puts the x87 unit back in the state a program starts in (FNINIT): the
+// register stack empty, no exception flagged, all exceptions masked, 64-bit
+// precision, rounding to nearest. A kernel may leave values on the stack (or
+// be declared to return a float where floats come back there, on 32-bit x86,
+// while its caller pops nothing); after eight the stack is full, and every
+// later x87 load, such as the packed-BCD conversion's, yields the invalid
+// value. Does nothing where there is no x87 unit.
+inline void ResetX87()
+{
+#if defined(MATMUL_CPU_X86)
+    __asm__ volatile("fninit");
+#endif
+}
 
 } // namespace cpu

@@ -6,23 +6,28 @@
 #include "elf_image.h"
 #include "tokenizer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <link.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace platform {
@@ -145,11 +150,26 @@ std::string ResolveLibrary(const char *name)
     return name;
 }
 
-// Why the file at path must not reach the loader; empty when it may. Only a
-// regular file is read (a FIFO would block the loader for ever), and only
-// one that holds a whole library for this machine (one cut short would be
-// mapped, and fault when touched).
-std::string CheckLibraryFile(const std::string &path)
+// The descriptor moved above the three standard ones, where a process
+// started with one of those closed would have opened it; -1 on failure.
+int AboveStandardStreams(int descriptor)
+{
+    if (descriptor < 0 || descriptor > STDERR_FILENO) {
+        return descriptor;
+    }
+    const int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(descriptor);
+    return moved;
+}
+
+// Why the file at path must not reach the loader; empty when it may, and
+// then file is a descriptor open on it, which the caller closes. Only a
+// regular file is read (a FIFO would block the loader for ever), and only one
+// that holds a whole library for this machine (one cut short would be mapped,
+// and fault when touched). The loader is then given this descriptor, never
+// the path again: a file put in the path's place after the check does not
+// reach it.
+std::string OpenLibraryFile(const std::string &path, int &file)
 {
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) {
@@ -162,7 +182,7 @@ std::string CheckLibraryFile(const std::string &path)
         return "not a regular file";
     }
     // Non-blocking, in case the name has become a FIFO since.
-    const int file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    file = AboveStandardStreams(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (file < 0) {
         return std::strerror(errno);
     }
@@ -183,8 +203,182 @@ std::string CheckLibraryFile(const std::string &path)
             munmap(image, size);
         }
     }
-    close(file);
+    if (!problem.empty()) {
+        close(file);
+        file = -1;
+    }
     return problem;
+}
+
+// How long the system loader may take to load a library, its dependencies
+// and constructors included, in a trial load: long enough for any library a
+// program loads at run time, short enough that a dependency which blocks
+// (a FIFO) ends the run soon.
+constexpr unsigned kTrialLoadSeconds = 5;
+
+// Opens /dev/null on the descriptor target.
+void RedirectToNull(int target, int flags)
+{
+    const int null = open("/dev/null", flags | O_CLOEXEC);
+    if (null >= 0 && null != target) {
+        dup2(null, target);
+        close(null);
+    }
+}
+
+// In a child process: loads the library as the parent would, and ends, with
+// status 0 when it loaded, else with the loader's message on the pipe.
+[[noreturn]] void TrialLoadChild(const std::string &name, int message, pid_t parent)
+{
+    // A trial outlives no parent, and what it starts can be ended as a group.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) {
+        _exit(2);
+    }
+    setpgid(0, 0);
+    // What the library's constructors print or read belongs to the real load.
+    RedirectToNull(STDIN_FILENO, O_RDONLY);
+    RedirectToNull(STDOUT_FILENO, O_WRONLY);
+    RedirectToNull(STDERR_FILENO, O_WRONLY);
+    if (dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL) != nullptr) {
+        _exit(0);
+    }
+    const char *text = dlerror();
+    if (text != nullptr) {
+        const ssize_t written = write(message, text, std::strlen(text));
+        (void)written;
+    }
+    _exit(1);
+}
+
+// Why the library by this name must not be loaded into this process; empty
+// when it may. The system loader loads it first in a child process, with a
+// time limit: what would hang or crash it there (a dependency that is a FIFO
+// or is cut short, headers that pass the checks made here but not the
+// loader's own assumptions) ends the child, not this process. Constructors
+// thus run twice, the first time with no input and their output discarded.
+std::string TrialLoad(const std::string &name)
+{
+    // The child points the standard streams elsewhere: the pipe stays clear
+    // of them. Not blocking: a process the library started and that escaped
+    // the group may still hold the pipe open when it is read.
+    int message[2];
+    if (pipe2(message, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return std::strerror(errno);
+    }
+    message[0] = AboveStandardStreams(message[0]);
+    message[1] = AboveStandardStreams(message[1]);
+    if (message[0] < 0 || message[1] < 0) {
+        const std::string problem = std::strerror(errno);
+        close(message[0]);
+        close(message[1]);
+        return problem;
+    }
+    // A SIGCHLD ignored (as a parent may leave it, across exec) would have
+    // the child collected unseen.
+    struct sigaction defaultAction {};
+    struct sigaction previousAction {};
+    defaultAction.sa_handler = SIG_DFL;
+    sigemptyset(&defaultAction.sa_mask);
+    sigaction(SIGCHLD, &defaultAction, &previousAction);
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child == 0) {
+        close(message[0]);
+        TrialLoadChild(name, message[1], parent);
+    }
+    close(message[1]);
+    if (child < 0) {
+        const std::string problem = std::strerror(errno);
+        sigaction(SIGCHLD, &previousAction, nullptr);
+        close(message[0]);
+        return problem;
+    }
+    setpgid(child, child);
+    // Waits for the child's end without collecting it, so that its process
+    // group cannot be taken by another before it is ended below.
+    const std::uint64_t deadline = MonotonicClockNanoseconds() + kTrialLoadSeconds * 1000000000ull;
+    bool finished = false;
+    for (long pause = 50000; !finished;) {
+        siginfo_t info{};
+        const int waited = waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT);
+        if (waited == 0 && info.si_pid == child) {
+            finished = true;
+        } else if (waited != 0 && errno != EINTR) {
+            break;
+        } else if (MonotonicClockNanoseconds() >= deadline) {
+            break;
+        } else {
+            const timespec nap{0, pause};
+            nanosleep(&nap, nullptr);
+            pause = std::min(pause * 2, 10000000L);
+        }
+    }
+    kill(-child, SIGKILL);
+    kill(child, SIGKILL);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    sigaction(SIGCHLD, &previousAction, nullptr);
+    char text[512];
+    const ssize_t length = read(message[0], text, sizeof text - 1);
+    close(message[0]);
+    if (!finished) {
+        return "the system loader did not load it within " + std::to_string(kTrialLoadSeconds) +
+               " s: a file it needs blocks, or a constructor does not return";
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return {};
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 1 && length > 0) {
+        return std::string(text, static_cast<std::size_t>(length));
+    }
+    if (WIFSIGNALED(status)) {
+        const char *signal = strsignal(WTERMSIG(status));
+        return std::string("the system loader crashed loading it: ") + (signal != nullptr ? signal : "a signal");
+    }
+    return "the system loader stopped loading it with exit status " +
+           std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
+
+// The ids of the process's threads, sorted; nothing when they cannot be read.
+std::optional<std::vector<long>> ProcessThreads()
+{
+    DIR *tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return std::nullopt;
+    }
+    std::vector<long> ids;
+    while (const dirent *entry = readdir(tasks)) {
+        if (entry->d_name[0] != '.') {
+            ids.push_back(std::strtol(entry->d_name, nullptr, 10));
+        }
+    }
+    closedir(tasks);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// What a LibraryHandle points to.
+struct LoadedLibrary {
+    void *handle = nullptr;
+    // The name the loader knows it by, and the descriptor that name stands
+    // for (/proc/self/fd/<file>); -1 when it was loaded by a bare name.
+    std::string name;
+    int file = -1;
+    // The process's threads when it was loaded.
+    std::optional<std::vector<long>> threads;
+    // The next library kept loaded to the end of the run.
+    LoadedLibrary *nextKept = nullptr;
+};
+
+// The libraries kept loaded to the end of the run, held where a leak check
+// at the end finds them.
+LoadedLibrary *g_keptLibraries = nullptr;
+
+LoadedLibrary &Loaded(LibraryHandle library)
+{
+    return *static_cast<LoadedLibrary *>(library);
 }
 
 } // namespace
@@ -258,51 +452,152 @@ std::uint64_t MonotonicClockNanoseconds()
 LibraryHandle OpenLibrary(const char *path, std::string *reason)
 {
     std::string problem;
-    void *library = nullptr;
+    LoadedLibrary loaded;
+    std::string resolved;
     if (path == nullptr || *path == '\0') {
         problem = "no library named";
     } else {
-        const std::string resolved = ResolveLibrary(path);
+        resolved = ResolveLibrary(path);
+        loaded.name = resolved;
         // A bare name found on no search path is the loader's to find in its
         // cache of installed libraries, which it fills only with real ones.
-        if (resolved.find('/') != std::string::npos) {
-            problem = CheckLibraryFile(resolved);
+        if (loaded.name.find('/') != std::string::npos) {
+            problem = OpenLibraryFile(loaded.name, loaded.file);
+            const std::string byDescriptor = "/proc/self/fd/" + std::to_string(loaded.file);
+            // Without /proc the path is all the loader can be given.
+            if (problem.empty() && access(byDescriptor.c_str(), R_OK) == 0) {
+                loaded.name = byDescriptor;
+            }
         }
         if (problem.empty()) {
-            library = dlopen(resolved.c_str(), RTLD_NOW | RTLD_LOCAL);
-            if (library == nullptr) {
+            problem = TrialLoad(loaded.name);
+        }
+        if (problem.empty()) {
+            loaded.threads = ProcessThreads();
+            loaded.handle = dlopen(loaded.name.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (loaded.handle == nullptr) {
                 const char *message = dlerror();
                 problem = message != nullptr ? message : "the loader refused it";
             }
         }
     }
-    if (library == nullptr && reason != nullptr) {
-        *reason = problem;
+    if (loaded.handle == nullptr) {
+        if (loaded.file >= 0) {
+            close(loaded.file);
+        }
+        // The loader's messages start with the name it was given: the
+        // library's path reads better than its descriptor's.
+        if (loaded.name != resolved && problem.starts_with(loaded.name + ":")) {
+            problem = resolved + problem.substr(loaded.name.size());
+        }
+        if (reason != nullptr) {
+            *reason = problem;
+        }
+        return nullptr;
     }
-    return library;
+    return new LoadedLibrary(std::move(loaded));
 }
+
+namespace {
+
+struct SegmentSearch {
+    std::uintptr_t address;
+    bool found;
+    bool executable;
+};
+
+// Finds the loadable segment of any loaded object that holds the address.
+int FindSegment(dl_phdr_info *info, std::size_t, void *data)
+{
+    auto *search = static_cast<SegmentSearch *>(data);
+    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+        const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+        const std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+        if (segment.p_type == PT_LOAD && search->address >= start && search->address - start < segment.p_memsz) {
+            search->found = true;
+            search->executable = (segment.p_flags & PF_X) != 0;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// True when the address lies in a loadable segment mapped executable.
+bool InExecutableSegment(const void *address)
+{
+    SegmentSearch search{reinterpret_cast<std::uintptr_t>(address), false, false};
+    dl_iterate_phdr(FindSegment, &search);
+    return search.found && search.executable;
+}
+
+} // namespace
 
 // dlsym also searches the libraries this one depends on; a name is the
 // library's own only when the object holding the address is the library.
-void *FindProcedure(LibraryHandle library, const char *name)
+// dlsym finds variables as readily as functions: a function is a symbol not
+// typed as data whose address lies in an executable segment.
+void *FindProcedure(LibraryHandle library, const char *name, std::string *reason)
 {
-    void *symbol = dlsym(library, name);
-    if (symbol == nullptr) {
+    auto refuse = [reason](std::string why) -> void * {
+        if (reason != nullptr) {
+            *reason = std::move(why);
+        }
         return nullptr;
+    };
+    const std::string quoted = name;
+    void *symbol = dlsym(Loaded(library).handle, name);
+    if (symbol == nullptr) {
+        return refuse("the library does not export " + quoted);
     }
     link_map *own = nullptr;
     link_map *holder = nullptr;
     Dl_info info{};
-    if (dlinfo(library, RTLD_DI_LINKMAP, &own) != 0 ||
-        dladdr1(symbol, &info, reinterpret_cast<void **>(&holder), RTLD_DL_LINKMAP) == 0 || holder != own) {
-        return nullptr;
+    if (dlinfo(Loaded(library).handle, RTLD_DI_LINKMAP, &own) != 0 ||
+        dladdr1(symbol, &info, reinterpret_cast<void **>(&holder), RTLD_DL_LINKMAP) == 0 || holder == nullptr) {
+        // A thread-local variable's address lies in no object's segments.
+        return refuse(quoted + " is not a function: its address lies in no loaded library");
+    }
+    if (holder != own) {
+        return refuse("the library does not export " + quoted + ": a library it depends on does");
+    }
+    void *entry = nullptr;
+    if (dladdr1(symbol, &info, &entry, RTLD_DL_SYMENT) != 0 && entry != nullptr) {
+        const unsigned type = ELF64_ST_TYPE(static_cast<const ElfW(Sym) *>(entry)->st_info);
+        if (type == STT_OBJECT || type == STT_TLS || type == STT_COMMON) {
+            return refuse(quoted + " is not a function: a data symbol");
+        }
+    }
+    if (!InExecutableSegment(symbol)) {
+        return refuse(quoted + " is not a function: it lies outside the library's code");
     }
     return symbol;
 }
 
+// A thread started since the library was loaded may be running its code:
+// the library then stays loaded, as it would have to be unmapped under that
+// thread, which would fault. The descriptor its name stands for stays open
+// as long as the loader knows that name, so that no other file takes it.
 void CloseLibrary(LibraryHandle library)
 {
-    dlclose(library);
+    LoadedLibrary *loaded = &Loaded(library);
+    const std::optional<std::vector<long>> now = ProcessThreads();
+    const bool quiet = loaded->threads && now &&
+                       std::includes(loaded->threads->begin(), loaded->threads->end(), now->begin(), now->end());
+    if (!quiet) {
+        loaded->nextKept = g_keptLibraries;
+        g_keptLibraries = loaded;
+        return;
+    }
+    dlclose(loaded->handle);
+    if (loaded->file >= 0) {
+        void *still = dlopen(loaded->name.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+        if (still != nullptr) {
+            dlclose(still);
+        } else {
+            close(loaded->file);
+        }
+    }
+    delete loaded;
 }
 
 const char *FindFileName(const char *path)

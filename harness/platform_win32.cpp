@@ -1,13 +1,20 @@
 // The platform layer on Windows: the Win32 services themselves.
 #include "platform.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <io.h>
 
 #include <windows.h>
 #include <shlwapi.h>
+#include <tlhelp32.h>
 
 namespace platform {
 namespace {
@@ -33,6 +40,39 @@ std::string SystemMessage(DWORD code)
         text = "system error " + std::to_string(code);
     }
     return text;
+}
+
+// The ids of the process's threads, sorted; nothing when they cannot be read.
+std::optional<std::vector<DWORD>> ProcessThreads()
+{
+    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
+    }
+    std::vector<DWORD> ids;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    const DWORD process = ::GetCurrentProcessId();
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == process) {
+            ids.push_back(entry.th32ThreadID);
+        }
+    }
+    ::CloseHandle(snapshot);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+// What a LibraryHandle points to: the module, and the process's threads
+// when it was loaded.
+struct LoadedLibrary {
+    HMODULE module;
+    std::optional<std::vector<DWORD>> threads;
+};
+
+LoadedLibrary &Loaded(LibraryHandle library)
+{
+    return *static_cast<LoadedLibrary *>(library);
 }
 
 } // namespace
@@ -111,26 +151,78 @@ std::uint64_t MonotonicClockNanoseconds()
 // LoadLibrary itself refuses what is not a loadable image of this machine.
 LibraryHandle OpenLibrary(const char *path, std::string *reason)
 {
+    std::optional<std::vector<DWORD>> threads = ProcessThreads();
     const HMODULE module = ::LoadLibraryA(path);
-    if (module == nullptr && reason != nullptr) {
-        *reason = SystemMessage(::GetLastError());
+    if (module == nullptr) {
+        if (reason != nullptr) {
+            *reason = SystemMessage(::GetLastError());
+        }
+        return nullptr;
     }
-    return module;
+    return new LoadedLibrary{module, std::move(threads)};
 }
 
-// GetProcAddress looks only at the module's own export table.
-void *FindProcedure(LibraryHandle library, const char *name)
+// GetProcAddress looks only at the module's own export table, but follows
+// an export forwarded to another library there, and finds variables as
+// readily as functions: a function is an address inside one of the module's
+// sections marked executable.
+void *FindProcedure(LibraryHandle library, const char *name, std::string *reason)
 {
-    const FARPROC procedure = ::GetProcAddress(static_cast<HMODULE>(library), name);
+    const std::string quoted = name;
+    std::string problem;
+    const HMODULE module = Loaded(library).module;
+    const FARPROC procedure = ::GetProcAddress(module, name);
     void *address = nullptr;
     static_assert(sizeof address == sizeof procedure);
     std::memcpy(&address, &procedure, sizeof address);
-    return address;
+    if (address == nullptr) {
+        problem = "the library does not export " + quoted;
+    } else {
+        const auto *base = reinterpret_cast<const unsigned char *>(module);
+        const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+        const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+        const auto at = reinterpret_cast<std::uintptr_t>(address);
+        const auto start = reinterpret_cast<std::uintptr_t>(base);
+        if (at < start || at - start >= nt->OptionalHeader.SizeOfImage) {
+            problem = "the library does not export " + quoted + ": it forwards the name to another library";
+        } else {
+            const auto rva = static_cast<DWORD>(at - start);
+            const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(nt);
+            bool code = false;
+            for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
+                const DWORD size = section->Misc.VirtualSize != 0 ? section->Misc.VirtualSize : section->SizeOfRawData;
+                if (rva >= section->VirtualAddress && rva - section->VirtualAddress < size) {
+                    code = (section->Characteristics & IMAGE_SCN_MEM_EXECUTE) != 0;
+                    break;
+                }
+            }
+            if (!code) {
+                problem = quoted + " is not a function: a data symbol";
+            }
+        }
+    }
+    if (problem.empty()) {
+        return address;
+    }
+    if (reason != nullptr) {
+        *reason = problem;
+    }
+    return nullptr;
 }
 
+// A thread started since the library was loaded may be running its code:
+// the library then stays loaded, as freeing it would unmap that code under
+// the thread.
 void CloseLibrary(LibraryHandle library)
 {
-    ::FreeLibrary(static_cast<HMODULE>(library));
+    LoadedLibrary *loaded = &Loaded(library);
+    const std::optional<std::vector<DWORD>> now = ProcessThreads();
+    if (!loaded->threads || !now ||
+        !std::includes(loaded->threads->begin(), loaded->threads->end(), now->begin(), now->end())) {
+        return;
+    }
+    ::FreeLibrary(loaded->module);
+    delete loaded;
 }
 
 const char *FindFileName(const char *path)

@@ -97,9 +97,9 @@ LatencyResult Measure(const char *library, const char *procedure, std::uint32_t 
         r.reason = "the library could not be loaded: " + why;
         return r;
     }
-    void *const symbol = platform::FindProcedure(handle, procedure);
+    void *const symbol = platform::FindProcedure(handle, procedure, &why);
     if (symbol == nullptr) {
-        r.reason = "the library does not export " + r.procedure;
+        r.reason = why;
         platform::CloseLibrary(handle);
         return r;
     }

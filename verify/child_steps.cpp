@@ -86,9 +86,9 @@ std::string RunStep(const std::string &request)
     if (library == nullptr) {
         return "not-loadable\t" + Field(reason) + "\n";
     }
-    void *symbol = platform::FindProcedure(library, fields[2].c_str());
+    void *symbol = platform::FindProcedure(library, fields[2].c_str(), &reason);
     if (symbol == nullptr) {
-        return "not-exported\n";
+        return "not-exported\t" + Field(reason) + "\n";
     }
     if (step == "load") {
         return "loaded\n";
@@ -118,7 +118,7 @@ bool ReadAnswer(const std::string &answer, Verification &v, StepNotes &notes)
             v.reason = f[1].empty() ? "the library cannot be loaded" : f[1];
             return false;
         } else if (f[0] == "not-exported") {
-            v.reason = "the library does not export " + v.procedure;
+            v.reason = f.size() == 2 && !f[1].empty() ? f[1] : "the library does not export " + v.procedure;
             return false;
         } else if (f[0] == "check" && f.size() == 4) {
             v.checks.push_back({f[1], f[2] == "1", f[3]});

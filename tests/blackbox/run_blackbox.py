@@ -11,6 +11,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import unittest
@@ -36,15 +37,17 @@ def lib_name(stem):
     return stem + (".dll" if is_windows() else ".so")
 
 
-def run(args, cwd=None, stdout=subprocess.PIPE, program=None, argv0=None, timeout=120):
+def run(args, cwd=None, stdout=subprocess.PIPE, program=None, argv0=None, timeout=120, env=None):
     """Runs Test with args; returns (status, stdout bytes, stderr bytes).
-    argv0, when given, is what the program is told its own name is."""
+    argv0, when given, is what the program is told its own name is; env
+    adds to the environment."""
     command = list(OPTS.emulator) + [program or OPTS.test] + list(args)
     executable = None
     if argv0 is not None:
         executable, command[len(OPTS.emulator)] = command[0], argv0
     proc = subprocess.run(command, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE, executable=executable,
-                          stdin=subprocess.DEVNULL, timeout=timeout)
+                          stdin=subprocess.DEVNULL, timeout=timeout,
+                          env=None if env is None else dict(os.environ, **env))
     return proc.returncode, proc.stdout, proc.stderr
 
 
@@ -92,8 +95,8 @@ class ReportCase(unittest.TestCase):
         self.assertEqual(rest, expected_times(cycles, ms, count), out)
         return cycles, ms
 
-    def assertSilent(self, args, cwd=None, timeout=120):
-        status, out, err = run(args, cwd=cwd, timeout=timeout)
+    def assertSilent(self, args, cwd=None, timeout=120, env=None):
+        status, out, err = run(args, cwd=cwd, timeout=timeout, env=env)
         self.assertEqual(status, 0)
         self.assertEqual(out, b"", args)
         self.assertEqual(err, b"", "the kernel library must not even be loaded")
@@ -165,6 +168,14 @@ class Loader(ReportCase):
                 self.assertEqual((status, out), (0, b""))
                 self.assertProbe(err, 0)
 
+    def test_a_data_symbol_is_not_called(self):
+        status, out, err = run([OPTS.probe, "probe_data", "5"])
+        self.assertEqual((status, out), (0, b""))
+        self.assertProbe(err, 0)
+        if not is_windows():
+            # A variable of the C library, loaded by its bare name.
+            self.assertSilent(["libc.so.6", "stdout", "5"])
+
     def test_a_library_cut_short(self):
         with open(os.path.join(OPTS.bin_dir, lib_name("outerprod")), "rb") as f:
             whole = f.read()
@@ -188,6 +199,52 @@ class Loader(ReportCase):
         os.mkfifo(os.path.join(self.work, lib_name("fifo")))
         self.assertSilent([os.path.join(self.work, lib_name("fifo")), "probe_kernel", "5"], timeout=20)
         self.assertSilent([lib_name("fifo"), "probe_kernel", "5"], cwd=self.work, timeout=20)
+
+    def test_a_dependency_that_blocks_or_is_cut_short(self):
+        if is_windows():
+            self.skipTest("Windows has no FIFOs, and its loader checks a dependency's image itself")
+        # A copy of the probe that needs, in place of one of its own
+        # dependencies, a library of a new name, found along LD_LIBRARY_PATH.
+        with open(OPTS.probe, "rb") as f:
+            probe = f.read()
+        needed = next((name for name in [b"libstdc++.so.6", b"libc.so.6"] if probe.count(name + b"\0") == 1), None)
+        if needed is None:
+            self.skipTest("the probe needs neither the C++ nor the C library by its usual name")
+        stand_in = needed.replace(b"lib", b"dep", 1)
+        path = os.path.join(self.work, lib_name("needs_dep"))
+        with open(path, "wb") as f:
+            f.write(probe.replace(needed + b"\0", stand_in + b"\0"))
+        dependency = os.path.join(self.work, stand_in.decode())
+        env = {"LD_LIBRARY_PATH": self.work}
+        os.mkfifo(dependency)
+        self.assertSilent([path, "probe_kernel", "5"], timeout=60, env=env)
+        os.unlink(dependency)
+        with open(dependency, "wb") as f:
+            f.write(probe[:12288])
+        self.assertSilent([path, "probe_kernel", "5"], env=env)
+
+    def test_a_kernel_that_leaves_a_thread_running(self):
+        # The thread runs the library's code until the process ends: the
+        # library must not be unmapped under it. Unmapping it faults only
+        # when the fault comes before the process ends (about one run in
+        # five here), hence several runs.
+        name = os.path.basename(OPTS.probe).encode()
+        for _ in range(15):
+            status, out, err = run([OPTS.probe, "thread_kernel", "10"])
+            self.assertEqual(status, 0)
+            self.assertReport(out, name, b"thread_kernel", b"10", 10)
+            self.assertProbe(err, 10)
+
+    def test_a_library_loads_with_sigchld_ignored(self):
+        # An ignored SIGCHLD survives exec; the trial load must still be seen to end.
+        if is_windows():
+            self.skipTest("a POSIX signal")
+        command = list(OPTS.emulator) + [OPTS.test, OPTS.probe, "probe_kernel", "3"]
+        proc = subprocess.run(command, capture_output=True, timeout=60,
+                              preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
+        self.assertEqual(proc.returncode, 0)
+        self.assertReport(proc.stdout, os.path.basename(OPTS.probe).encode(), b"probe_kernel", b"3", 3)
+        self.assertProbe(proc.stderr, 3)
 
     def test_an_empty_or_unsplittable_program_name(self):
         if OPTS.emulator or is_windows():
@@ -229,6 +286,16 @@ class Report(ReportCase):
         self.assertRegex(out, rb"Each run:   [0-9]+ clock ticks, [1-9][0-9]* ms\.\r\n\r\n$")
         self.assertGreater(cycles, 0)
         self.assertProbe(err, 40)
+
+    def test_a_kernel_leaving_the_x87_stack_full(self):
+        # Nine calls or more fill the eight x87 registers; the report's
+        # figures are converted there.
+        name = os.path.basename(OPTS.probe).encode()
+        for count in [9, 1000]:
+            status, out, err = run([OPTS.probe, "x87_kernel", str(count)])
+            self.assertEqual(status, 0)
+            self.assertReport(out, name, b"x87_kernel", str(count).encode(), count)
+            self.assertProbe(err, count)
 
     def test_short_run_without_milliseconds(self):
         # Two calls of an empty kernel rarely cross a millisecond boundary;

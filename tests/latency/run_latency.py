@@ -75,7 +75,8 @@ class Latency(unittest.TestCase):
 
     def test_what_cannot_run_says_why(self):
         cases = [([os.path.join(OPTS.work_dir, "no_such_library.so"), "k", "10"], "could not be loaded"),
-                 ([OPTS.broken, "no_such_kernel", "10"], "does not export no_such_kernel")]
+                 ([OPTS.broken, "no_such_kernel", "10"], "does not export no_such_kernel"),
+                 ([OPTS.broken, "not_a_kernel", "10"], "not_a_kernel is not a function")]
         flags = processor_flags.cpu_flags(OPTS.latency)
         if flags is not None and "3dnow" not in flags:
             cases.append(([OPTS.broken, "transposed", "10", "16"], "lacks 3DNow!"))

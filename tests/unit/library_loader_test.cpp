@@ -1,16 +1,21 @@
 // The Linux loader refuses, with its reason in words, whatever would crash
-// or hang the system loader, and finds only the library's own exports.
+// or hang the system loader, and finds only the library's own functions.
 #include "platform.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +71,51 @@ TEST_F(LibraryLoader, RefusalsSayWhy)
     std::vector<char> foreign = whole;
     foreign[18] ^= 0x7F; // another architecture
     EXPECT_EQ(Refusal(WriteFile("foreign.so", foreign)), "not an ELF shared library for this machine");
+
+    // The loader's own message comes back from the trial load.
+    const std::string needed("libstdc++.so.6", 15);
+    std::vector<char> missing = whole;
+    const auto at = std::search(missing.begin(), missing.end(), needed.begin(), needed.end());
+    ASSERT_NE(at, missing.end());
+    std::copy_n("dep", 3, at);
+    EXPECT_NE(Refusal(WriteFile("missing.so", missing)).find("depstdc++.so.6: cannot open shared object file"),
+              std::string::npos);
+}
+
+// Headers that pass the checks made before loading, but not the system
+// loader's own assumptions: loading them crashes the loader, or makes it
+// print an assertion and exit.
+TEST_F(LibraryLoader, HeadersTheSystemLoaderTrustsDoNotCrashIt)
+{
+    std::ifstream probe(PROBE_PATH, std::ios::binary);
+    const std::vector<char> whole{std::istreambuf_iterator<char>(probe), {}};
+    ASSERT_GE(whole.size(), sizeof(ElfW(Ehdr)));
+    ElfW(Ehdr) header;
+    std::memcpy(&header, whole.data(), sizeof header);
+    auto mutated = [&](std::uint32_t type, auto change) {
+        std::vector<char> bytes = whole;
+        for (unsigned i = 0; i < header.e_phnum; ++i) {
+            ElfW(Phdr) segment;
+            char *at = bytes.data() + header.e_phoff + i * sizeof segment;
+            std::memcpy(&segment, at, sizeof segment);
+            if (segment.p_type == type) {
+                change(segment);
+                std::memcpy(at, &segment, sizeof segment);
+                return bytes;
+            }
+        }
+        ADD_FAILURE() << "no segment of type " << type;
+        return bytes;
+    };
+    const std::vector<char> noFlags = mutated(PT_LOAD, [](ElfW(Phdr) &s) { s.p_flags = 0; });
+    const std::vector<char> hugeRelro = mutated(PT_GNU_RELRO, [](ElfW(Phdr) &s) { s.p_memsz += 1ull << 32; });
+    for (const auto &[name, bytes] : {std::pair{"no_flags.so", noFlags}, std::pair{"huge_relro.so", hugeRelro}}) {
+        // Crashed in the trial load, or refused by the loader where the
+        // address space lets it fail cleanly (as with AddressSanitizer).
+        const std::string reason = Refusal(WriteFile(name, bytes));
+        EXPECT_NE(reason, "unset") << name;
+        EXPECT_FALSE(reason.empty()) << name;
+    }
 }
 
 TEST_F(LibraryLoader, FindsOnlyTheLibrarysOwnExports)
@@ -74,11 +124,18 @@ TEST_F(LibraryLoader, FindsOnlyTheLibrarysOwnExports)
     const platform::LibraryHandle library = platform::OpenLibrary(PROBE_PATH, &reason);
     ASSERT_NE(library, nullptr);
     EXPECT_EQ(reason, "untouched");
-    EXPECT_NE(platform::FindProcedure(library, "probe_kernel"), nullptr);
+    EXPECT_NE(platform::FindProcedure(library, "probe_kernel", &reason), nullptr);
+    EXPECT_EQ(reason, "untouched");
+    auto refusal = [library](const char *name) {
+        std::string why = "unset";
+        EXPECT_EQ(platform::FindProcedure(library, name, &why), nullptr) << name;
+        return why;
+    };
     // The probe links the C library, which exports these.
-    EXPECT_EQ(platform::FindProcedure(library, "malloc"), nullptr);
-    EXPECT_EQ(platform::FindProcedure(library, "abort"), nullptr);
-    EXPECT_EQ(platform::FindProcedure(library, "no_such_name"), nullptr);
+    EXPECT_EQ(refusal("malloc"), "the library does not export malloc: a library it depends on does");
+    EXPECT_EQ(refusal("abort"), "the library does not export abort: a library it depends on does");
+    EXPECT_EQ(refusal("no_such_name"), "the library does not export no_such_name");
+    EXPECT_EQ(refusal("probe_data"), "probe_data is not a function: a data symbol");
     platform::CloseLibrary(library);
 }
 

@@ -379,3 +379,7 @@ KERNEL_DEFINE(never_returns)
 #endif
     return 0;
 }
+
+// Not a kernel at all: an exported variable, which must never be called.
+extern "C" KERNEL_EXPORT int not_a_kernel;
+int not_a_kernel = 1;

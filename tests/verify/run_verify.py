@@ -184,6 +184,8 @@ class NotRun(unittest.TestCase):
         self.assertNotRun([OPTS.broken, "no_such_kernel"], "does not export no_such_kernel")
         # A name only the C library defines is not the kernel library's own.
         self.assertNotRun([OPTS.broken, "malloc"], "does not export malloc")
+        # An exported variable is no kernel: it is never called.
+        self.assertNotRun([OPTS.broken, "not_a_kernel"], "not_a_kernel is not a function")
 
     def test_missing_features_are_named(self):
         flags = processor_flags.cpu_flags(OPTS.verify)
