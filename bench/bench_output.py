@@ -190,13 +190,13 @@ def write_svg(path, run):
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
            f'font-family="sans-serif" font-size="12">',
            f'<rect width="{width}" height="{height}" fill="white"/>',
-           f'<text x="10" y="18" font-size="14">{escape(clean(run.title))}</text>']
+           f'<text x="10" y="18" font-size="14">{escape(cell(run.title))}</text>']
     for i, r in enumerate(results):
         y = top + row * i + row / 2
         wrong = r.wrong()
         name = clean(r.kernel.name) + (" (WRONG)" if wrong else "")
         fill = "#c00" if wrong else "black"
-        out.append(f'<text x="10" y="{y + 4:.1f}" fill="{fill}">{escape(name)}</text>')
+        out.append(f'<text x="10" y="{y + 4:.1f}" fill="{fill}">{escape(cell(name))}</text>')
     for p, measure in enumerate(measures):
         x0 = label_width + p * (panel_width + gap)
         values = [v for r in results for v in r.figures.get(measure, []) if v > 0]

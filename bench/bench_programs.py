@@ -81,14 +81,22 @@ class ShortPaths:
 
     def __init__(self):
         self.directory = None
+        self.links = {}
 
     def link(self, path, name):
+        """A short path to the file at path, ending in name. Each file gets a
+        numbered directory of its own, so that two files of the same name
+        never share a link; the same file keeps its link."""
         if self.directory is None:
             self.directory = tempfile.mkdtemp(prefix="mb")
-        target = os.path.join(self.directory, name)
-        if not os.path.lexists(target):
-            os.symlink(os.path.abspath(path), target)
-        return target
+        real = os.path.abspath(path)
+        if (real, name) not in self.links:
+            directory = os.path.join(self.directory, str(len(self.links)))
+            os.mkdir(directory)
+            target = os.path.join(directory, name)
+            os.symlink(real, target)
+            self.links[(real, name)] = target
+        return self.links[(real, name)]
 
     def close(self):
         if self.directory:

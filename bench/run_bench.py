@@ -489,11 +489,19 @@ def record_key(k):
     return f"{library}:{k['procedure']}"
 
 
+def keyed_records(records):
+    """The records of one run by record_key; kernels that share a key there
+    (the same file name and procedure from two directories) go by their whole
+    library path instead, so that neither drops out."""
+    keys = [record_key(k) for k in records]
+    return {key if keys.count(key) == 1 else f"{k.get('library')}:{k['procedure']}": k
+            for key, k in zip(keys, records)}
+
+
 def compare_results(old, new, threshold):
     """Prints the comparison of NEW with OLD; returns 1 when a kernel is
     slower beyond threshold % with confidence, else 0."""
-    old_kernels = {record_key(k): k for k in old["kernels"]}
-    new_kernels = {record_key(k): k for k in new["kernels"]}
+    old_kernels, new_kernels = keyed_records(old["kernels"]), keyed_records(new["kernels"])
     warnings, rows, regressions = [], [], []
     old_cpu, new_cpu = (d.get("machine", {}).get("processor") for d in (old, new))
     if old_cpu != new_cpu:

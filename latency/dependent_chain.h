@@ -46,13 +46,18 @@ struct ChainCheck {
 // product (a*b, or b*a); when `product` is given it must be that one.
 ChainCheck CheckFirstCalls(KernelEntry entry, Operand through, int calls, std::optional<Product> product);
 
-// Compares the last matrix of a chain of `calls` calls with its exact value.
-ChainCheck CheckLast(const Matrix4 &last, std::uint64_t calls, Operand through, Product product);
-
 struct ChainTiming {
     std::uint64_t ticks = 0; // clock ticks for all the calls
     Matrix4 last{};          // the chain's last result
+    Matrix4 previous{};      // the other result area: the result before it
 };
+
+// Compares the last two results of a chain of `calls` calls with their exact
+// values. Both, since the fixed operand's powers repeat: after a multiple of
+// 8 calls the last result is the start matrix, which a kernel that wrote
+// nothing in the timed chain would leave there too; the other area starts
+// with a value no chain reaches.
+ChainCheck CheckLast(const ChainTiming &chain, std::uint64_t calls, Operand through, Product product);
 
 // Times `count` calls (at least 1) in a chain from the start matrix, between
 // two fenced clock reads; two result areas take turns, so that no call is

@@ -76,7 +76,7 @@ std::string RunChain(KernelEntry entry, latency::Operand through, std::uint32_t 
     const latency::ChainTiming timing = latency::TimeChain(entry, through, count);
     ticksPerCall = static_cast<double>(timing.ticks) / count;
     if (judged && wrong.empty() && product) {
-        wrong = latency::CheckLast(timing.last, count, through, *product).detail;
+        wrong = latency::CheckLast(timing, count, through, *product).detail;
     }
     return wrong;
 }

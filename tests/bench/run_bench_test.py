@@ -124,6 +124,11 @@ class Reading(unittest.TestCase):
             program, library = programs.test_invocation("/bin/Test", "/" + "d" * 600 + "/a.so", "f", "3072", links)
             self.assertEqual((program, os.path.basename(library)), ("/bin/Test", "a.so"))
             self.assertLessEqual(programs.command_line_length([program, library, "f", "2147483647", "3072"]), 511)
+            # Two long paths to files of the same name never share a link.
+            _, other = programs.test_invocation("/bin/Test", "/" + "e" * 600 + "/a.so", "f", "3072", links)
+            self.assertNotEqual(os.readlink(library), os.readlink(other))
+            self.assertEqual(programs.test_invocation("/bin/Test", "/" + "d" * 600 + "/a.so", "f", "0", links)[1],
+                             library)
         finally:
             links.close()
 

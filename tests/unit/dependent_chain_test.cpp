@@ -65,6 +65,12 @@ intptr_t KERNEL_CALL TiresLater(Matrix4 *r, const Matrix4 *a, const Matrix4 *b)
     return ++g_calls <= 20 ? TimesAB(r, a, b) : ReturnsA(r, a, b);
 }
 
+// Right for its first 16 calls, then writes nothing.
+intptr_t KERNEL_CALL StopsLater(Matrix4 *r, const Matrix4 *a, const Matrix4 *b)
+{
+    return ++g_calls <= 16 ? TimesAB(r, a, b) : 0;
+}
+
 TEST(DependentChain, EitherProductPassesThroughEitherOperand)
 {
     for (const Operand through : {Operand::A, Operand::B}) {
@@ -76,7 +82,7 @@ TEST(DependentChain, EitherProductPassesThroughEitherOperand)
             // that ends where the chain started.
             for (const std::uint32_t count : {1u, 2u, 7u, 8u, 1001u}) {
                 const latency::ChainTiming timing = latency::TimeChain(entry, through, count);
-                EXPECT_TRUE(latency::CheckLast(timing.last, count, through, product).Correct()) << count;
+                EXPECT_TRUE(latency::CheckLast(timing, count, through, product).Correct()) << count;
             }
         }
     }
@@ -97,11 +103,16 @@ TEST(DependentChain, WrongKernelsAreCaughtEvenWhereTheirLastMatrixIsRight)
             EXPECT_NE(check.detail.find(c.says), std::string::npos) << check.detail;
         }
     }
-    // Returning the operand lands on the right matrix after every 8 calls:
-    // only the calls checked one by one can tell.
-    EXPECT_TRUE(latency::CheckLast(latency::StartMatrix(), 8, Operand::A, Product::AB).Correct());
+    // A kernel that writes nothing after the calls checked one by one leaves
+    // the start matrix where a chain of a multiple of 8 calls ends: the
+    // result area before the last tells.
+    g_calls = 0;
+    EXPECT_TRUE(latency::CheckFirstCalls(&StopsLater, Operand::A, 16, std::nullopt).Correct());
+    const latency::ChainTiming idle = latency::TimeChain(&StopsLater, Operand::A, 1000);
+    EXPECT_FALSE(latency::CheckLast(idle, 1000, Operand::A, Product::AB).Correct());
+    g_calls = 0;
     const latency::ChainTiming late = latency::TimeChain(&TiresLater, Operand::A, 1001);
-    EXPECT_FALSE(latency::CheckLast(late.last, 1001, Operand::A, Product::AB).Correct());
+    EXPECT_FALSE(latency::CheckLast(late, 1001, Operand::A, Product::AB).Correct());
 }
 
 TEST(KernelRegistry, OnlyAKernelListedAsComputingNothingIsNotJudged)
