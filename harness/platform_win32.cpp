@@ -117,13 +117,22 @@ void ReserveStdoutForReport()
 
 std::string ProgramDirectory()
 {
-    char path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH) {
-        return {};
+    // The buffer grows until the whole path fits: a program installed deeper
+    // than MAX_PATH characters still finds what lies beside it.
+    std::string path(MAX_PATH, '\0');
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length == 0) {
+            return {};
+        }
+        if (length < path.size()) {
+            path.resize(length);
+            break;
+        }
+        path.resize(path.size() * 2);
     }
-    ::PathRemoveFileSpecA(path);
-    return path;
+    const std::size_t separator = path.find_last_of("\\/");
+    return separator == std::string::npos ? std::string() : path.substr(0, separator);
 }
 
 const char *GetCommandLineText()

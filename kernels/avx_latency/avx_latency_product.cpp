@@ -10,7 +10,8 @@
 // a[i][c] comes spread across a register by a broadcast load, and each row
 // of b by a plain load, both straight from the 128-bit pieces the previous
 // call stored. Result row i depends on row i of a alone. The price is twice
-// the multiplies of Mat_Mult_AVX2, which costs throughput in independent calls.
+// the multiply instructions of Mat_Mult_AVX2 (128-bit ones, not 256-bit),
+// which costs throughput in independent calls.
 #include "matmul_kernel.h"
 
 #include <immintrin.h>
