@@ -168,8 +168,10 @@ int AboveStandardStreams(int descriptor)
 // that holds a whole library for this machine (one cut short would be mapped,
 // and fault when touched). The loader is then given this descriptor, never
 // the path again: a file put in the path's place after the check does not
-// reach it.
-std::string OpenLibraryFile(const std::string &path, int &file)
+// reach it. namesOrigin tells whether the file holds "$ORIGIN" (as a run path
+// that finds dependencies beside the library would), which the loader
+// expands from the name it is given.
+std::string OpenLibraryFile(const std::string &path, int &file, bool &namesOrigin)
 {
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) {
@@ -200,6 +202,9 @@ std::string OpenLibraryFile(const std::string &path, int &file)
             problem = std::strerror(errno);
         } else {
             problem = CheckElfImage({static_cast<const unsigned char *>(image), size}, size);
+            const std::string_view bytes(static_cast<const char *>(image), size);
+            namesOrigin = bytes.find("$ORIGIN") != std::string_view::npos ||
+                          bytes.find("${ORIGIN}") != std::string_view::npos;
             munmap(image, size);
         }
     }
@@ -208,6 +213,15 @@ std::string OpenLibraryFile(const std::string &path, int &file)
         file = -1;
     }
     return problem;
+}
+
+// Whether path still names the file open on descriptor file.
+bool SameFile(const std::string &path, int file)
+{
+    struct stat byPath {};
+    struct stat byFile {};
+    return stat(path.c_str(), &byPath) == 0 && fstat(file, &byFile) == 0 && byPath.st_dev == byFile.st_dev &&
+           byPath.st_ino == byFile.st_ino;
 }
 
 // How long the system loader may take to load a library, its dependencies
@@ -462,10 +476,15 @@ LibraryHandle OpenLibrary(const char *path, std::string *reason)
         // A bare name found on no search path is the loader's to find in its
         // cache of installed libraries, which it fills only with real ones.
         if (loaded.name.find('/') != std::string::npos) {
-            problem = OpenLibraryFile(loaded.name, loaded.file);
+            bool namesOrigin = false;
+            problem = OpenLibraryFile(loaded.name, loaded.file, namesOrigin);
             const std::string byDescriptor = "/proc/self/fd/" + std::to_string(loaded.file);
-            // Without /proc the path is all the loader can be given.
-            if (problem.empty() && access(byDescriptor.c_str(), R_OK) == 0) {
+            // Without /proc the path is all the loader can be given. Nor can
+            // a library whose run path finds its dependencies by $ORIGIN be
+            // loaded through the descriptor, which would make $ORIGIN
+            // /proc/self/fd: it is loaded by its path, and refused if that
+            // path names another file afterwards.
+            if (problem.empty() && !namesOrigin && access(byDescriptor.c_str(), R_OK) == 0) {
                 loaded.name = byDescriptor;
             }
         }
@@ -478,6 +497,11 @@ LibraryHandle OpenLibrary(const char *path, std::string *reason)
             if (loaded.handle == nullptr) {
                 const char *message = dlerror();
                 problem = message != nullptr ? message : "the loader refused it";
+            } else if (loaded.file >= 0 && loaded.name == resolved && !SameFile(resolved, loaded.file)) {
+                // Left loaded: unloading a library whose start-up code ran
+                // is no safer than keeping it.
+                loaded.handle = nullptr;
+                problem = "the file changed while it was being loaded";
             }
         }
     }

@@ -139,4 +139,15 @@ TEST_F(LibraryLoader, FindsOnlyTheLibrarysOwnExports)
     platform::CloseLibrary(library);
 }
 
+// A run path of $ORIGIN names the library's own directory, wherever the
+// loader is pointed at the file.
+TEST(LibraryLoaderOrigin, FindsDependenciesBesideTheLibrary)
+{
+    std::string reason;
+    const platform::LibraryHandle library = platform::OpenLibrary(ORIGIN_KERNEL_PATH, &reason);
+    ASSERT_NE(library, nullptr) << reason;
+    EXPECT_NE(platform::FindProcedure(library, "origin_kernel"), nullptr);
+    platform::CloseLibrary(library);
+}
+
 } // namespace
