@@ -11,6 +11,7 @@
 #include "kernel_binding.h"
 #include "kernel_registry.h"
 #include "latency_report.h"
+#include "plain_decimal.h"
 #include "platform.h"
 
 #include <cstdint>
@@ -29,25 +30,6 @@ constexpr char kUsage[] = "Usage: Latency [--json] <library> <procedure> <count>
 // The calls checked one by one before each timed chain: two full turns of
 // the fixed operand's powers. They also warm the caches and the predictors.
 constexpr int kCheckedCalls = 16;
-
-// A plain decimal number no greater than max: digits only, no sign, no blank.
-std::optional<std::uint64_t> ParsePlainDecimal(std::string_view text, std::uint64_t max)
-{
-    if (text.empty()) {
-        return std::nullopt;
-    }
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
-        if (value > max) {
-            return std::nullopt;
-        }
-    }
-    return value;
-}
 
 // The build's kernel list, beside the program; empty when there is none.
 std::string ReadKernelList()

@@ -6,12 +6,15 @@
 #include "feature_gate.h"
 #include "isolation.h"
 #include "number_conversions.h"
+#include "plain_decimal.h"
 #include "processor_state.h"
 #include "verification.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -177,15 +180,9 @@ int main(int argc, char **argv)
         if (arg == "--json") {
             json = true;
         } else if (arg == "--timeout" && first + 1 < argc) {
-            const std::string_view value = argv[++first];
-            seconds = 0;
-            for (char c : value) {
-                seconds = c >= '0' && c <= '9' && seconds <= kMaxStepSeconds ? seconds * 10 + (c - '0') : -1;
-                if (seconds < 0) {
-                    break;
-                }
-            }
-            if (seconds <= 0 || seconds > kMaxStepSeconds) {
+            const std::optional<std::uint64_t> value = ParsePlainDecimal(argv[++first], kMaxStepSeconds);
+            seconds = value ? static_cast<int>(*value) : 0;
+            if (seconds <= 0) {
                 std::fputs(kUsage, stderr);
                 std::fputs("--timeout takes a whole number of seconds from 1 to 86400\n", stderr);
                 return 2;
