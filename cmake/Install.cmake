@@ -11,6 +11,7 @@
 #                             it matmul_add_kernel and matmul::kernel_contract
 #                             (and matmul::Test, matmul::Verify, matmul::Latency
 #                             to run).
+include_guard(GLOBAL)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -30,13 +31,16 @@ install(FILES ${MATMUL_KERNEL_LIST} DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(EXPORT matmul4-bench-targets
   NAMESPACE matmul::
   DESTINATION ${MATMUL_PACKAGE_DIR})
+configure_package_config_file(cmake/matmul4-bench-config.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench-config.cmake
+  INSTALL_DESTINATION ${MATMUL_PACKAGE_DIR})
 write_basic_package_version_file(
   ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench-config-version.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES
-  cmake/matmul4-bench-config.cmake
-  cmake/KernelLibrary.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench-config.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench-config-version.cmake
+  cmake/KernelLibrary.cmake
   DESTINATION ${MATMUL_PACKAGE_DIR})
 
 # The bench: its modules, and a command beside the programs that finds them

@@ -19,7 +19,7 @@
 #              for a kernel that computes nothing on purpose (the null and
 #              calibration kernels).
 #   ROUNDING   the rounding models it claims to match bit for bit (the
-#              names in MATMUL_ROUNDING_MODELS below); the
+#              names in the MATMUL_ROUNDING_MODELS property below); the
 #              tests then hold it to them. Such a kernel, like a SCALAR one,
 #              is built with floating-point contraction off, so that the
 #              compiler fuses no multiply and add the source keeps apart
@@ -38,8 +38,63 @@
 # one using the installed package may) is optimised all the same, with the
 # optimisation the shipped kernels get: unoptimised timings mislead. The flag
 # goes on the kernel's own target; the project's build type is left alone.
-set(MATMUL_ROUNDING_MODELS outerprod innerprod float-mul-add float-fma float-pairwise float-fma-pairwise
-  correctly-rounded)
+#
+# This file serves the source tree and, installed, projects of their own,
+# whatever compiler those use: each flag below beyond the contract's is
+# asked of the project's compilers first and given only to those that take
+# it, and warnings are this project's business (matmul::warnings exists in
+# the source tree alone).
+include_guard(GLOBAL)
+include(CheckCompilerFlag)
+include(CheckLinkerFlag)
+
+set_property(GLOBAL PROPERTY MATMUL_ROUNDING_MODELS outerprod innerprod float-mul-add float-fma float-pairwise
+  float-fma-pairwise correctly-rounded)
+
+# matmul_supported_flags(<out var> <flag>...)
+# For each language the project enabled, C and C++, the flags wrapped to
+# apply to that language's sources, when its compiler takes all of them
+# together; nothing for a compiler that does not. Each answer is cached.
+function(matmul_supported_flags out)
+  get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+  string(MAKE_C_IDENTIFIER "${ARGN}" id)
+  list(JOIN ARGN " " flags)
+  set(result)
+  foreach(lang IN ITEMS C CXX)
+    if(lang IN_LIST languages)
+      check_compiler_flag(${lang} "${flags}" MATMUL_${lang}_TAKES${id})
+      if(MATMUL_${lang}_TAKES${id})
+        foreach(flag IN LISTS ARGN)
+          list(APPEND result "$<$<COMPILE_LANGUAGE:${lang}>:${flag}>")
+        endforeach()
+      endif()
+    endif()
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+# matmul_no_vectorize_flags(<out var>)
+# What keeps each compiler from vectorising: clang's pair first (clang
+# takes GCC's spelling too, but it leaves the SLP vectoriser on), then GCC's.
+function(matmul_no_vectorize_flags out)
+  get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+  set(result)
+  foreach(lang IN ITEMS C CXX)
+    if(lang IN_LIST languages)
+      check_compiler_flag(${lang} "-fno-vectorize -fno-slp-vectorize" MATMUL_${lang}_TAKES_fno_vectorize)
+      if(MATMUL_${lang}_TAKES_fno_vectorize)
+        list(APPEND result "$<$<COMPILE_LANGUAGE:${lang}>:-fno-vectorize>"
+          "$<$<COMPILE_LANGUAGE:${lang}>:-fno-slp-vectorize>")
+      else()
+        check_compiler_flag(${lang} "-fno-tree-vectorize" MATMUL_${lang}_TAKES_fno_tree_vectorize)
+        if(MATMUL_${lang}_TAKES_fno_tree_vectorize)
+          list(APPEND result "$<$<COMPILE_LANGUAGE:${lang}>:-fno-tree-vectorize>")
+        endif()
+      endif()
+    endif()
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
 
 # matmul_build_kernel_library(<name> [SCALAR] [ISA <flag>...] SOURCES <source>...)
 # Only the build: for libraries the tests load that are not kernels of the
@@ -49,19 +104,32 @@ function(matmul_build_kernel_library name)
   add_library(${name} MODULE ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${ARG_ISA})
   if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
-    # Export __stdcall kernels by their plain names (Mat_Mult, not Mat_Mult@12).
-    target_link_options(${name} PRIVATE -Wl,--kill-at)
+    # Export __stdcall kernels by their plain names (Mat_Mult, not
+    # Mat_Mult@12), where the linker is one that can (GNU ld's option).
+    get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+    set(lang CXX)
+    if("C" IN_LIST languages)
+      set(lang C)
+    endif()
+    check_linker_flag(${lang} "-Wl,--kill-at" MATMUL_${lang}_LINKER_TAKES_kill_at)
+    if(MATMUL_${lang}_LINKER_TAKES_kill_at)
+      target_link_options(${name} PRIVATE -Wl,--kill-at)
+    else()
+      message(WARNING "matmul_build_kernel_library(${name}): this linker cannot export __stdcall "
+        "kernels by their plain names; export them with a module-definition file")
+    endif()
   endif()
   get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
   if(NOT multi_config AND NOT CMAKE_BUILD_TYPE)
-    target_compile_options(${name} PRIVATE -O2)
+    matmul_supported_flags(optimise -O2)
+    target_compile_options(${name} PRIVATE ${optimise})
   endif()
   if(ARG_SCALAR)
     # Asked of each source's own compiler, so that a C-only or a C++-only
     # project gets the flags its compiler knows.
-    set(clang $<OR:$<COMPILE_LANG_AND_ID:C,Clang,AppleClang>,$<COMPILE_LANG_AND_ID:CXX,Clang,AppleClang>>)
-    target_compile_options(${name} PRIVATE -ffp-contract=off
-      $<IF:${clang},-fno-vectorize;-fno-slp-vectorize,-fno-tree-vectorize>)
+    matmul_supported_flags(no_contract -ffp-contract=off)
+    matmul_no_vectorize_flags(no_vectorize)
+    target_compile_options(${name} PRIVATE ${no_contract} ${no_vectorize})
   endif()
   set(bin_dir ${MATMUL_BIN_DIR})
   if(NOT bin_dir)
@@ -73,6 +141,8 @@ function(matmul_build_kernel_library name)
     target_link_libraries(${name} PRIVATE matmul::warnings)
   endif()
   # Hidden by default whatever the project sets: KERNEL_DEFINE alone exports.
+  # CMake gives each compiler its own visibility flag, and none to one
+  # without.
   set_target_properties(${name} PROPERTIES
     PREFIX ""
     C_VISIBILITY_PRESET hidden
@@ -99,8 +169,9 @@ function(matmul_add_kernel name)
   if(NOT ARG_PRODUCT MATCHES "^(a\\*b|b\\*a|none)$")
     message(FATAL_ERROR "matmul_add_kernel(${name}): PRODUCT must be a*b, b*a or none")
   endif()
+  get_property(models GLOBAL PROPERTY MATMUL_ROUNDING_MODELS)
   foreach(model IN LISTS ARG_ROUNDING)
-    if(NOT model IN_LIST MATMUL_ROUNDING_MODELS)
+    if(NOT model IN_LIST models)
       message(FATAL_ERROR "matmul_add_kernel(${name}): unknown rounding model '${model}'")
     endif()
   endforeach()
@@ -130,7 +201,8 @@ function(matmul_add_kernel name)
   endif()
   matmul_build_kernel_library(${name} ${scalar} ISA ${ARG_ISA} SOURCES ${ARG_SOURCES})
   if(ARG_ROUNDING)
-    target_compile_options(${name} PRIVATE -ffp-contract=off)
+    matmul_supported_flags(no_contract -ffp-contract=off)
+    target_compile_options(${name} PRIVATE ${no_contract})
   endif()
   list(JOIN ARG_ROUNDING "," rounding)
   set_target_properties(${name} PROPERTIES
