@@ -2,7 +2,8 @@
 # matmul_add_kernel line; the build, the kernel list the bench and the tests
 # read, and the tests' expectations all come from it.
 #
-# matmul_add_kernel(<name> PROCEDURE <procedure> [MASK <mask>] [SCALAR]
+# matmul_add_kernel(<name> PROCEDURE <procedure>
+#                   [FEATURES <feature>... | MASK <mask>] [SCALAR]
 #                   [PRODUCT a*b|b*a|none] [ROUNDING <model>...]
 #                   [ROLE null|calibration|baseline] [ADDS <count>]
 #                   [ISA <flag>...] SOURCES <source>...)
@@ -12,7 +13,13 @@
 # as in a project that finds the installed package), exporting only what its
 # sources mark with KERNEL_DEFINE. Sources may be C or C++.
 #   PROCEDURE  the exported kernel.
-#   MASK       the feature mask Test needs to run it (default 0).
+#   FEATURES   the processor features Test must find before it runs the
+#              kernel, by the names of the feature table (AVX2 FMA, SSE SSE2,
+#              AVX512F; see MATMUL_FEATURE_TABLE below). None: it runs
+#              anywhere.
+#   MASK       the same as a number, the sum of the features' values (3072
+#              for FMA and AVX2), for whoever has the number; give FEATURES
+#              or MASK, not both. Either way the kernel list holds the number.
 #   SCALAR     keeps the compiler from turning the kernel's arithmetic into
 #              vector instructions: such a kernel is a scalar reference.
 #   PRODUCT    what it computes, row-major: a*b (the default), b*a, or none
@@ -50,6 +57,46 @@ include(CheckLinkerFlag)
 
 set_property(GLOBAL PROPERTY MATMUL_ROUNDING_MODELS outerprod innerprod float-mul-add float-fma float-pairwise
   float-fma-pairwise correctly-rounded)
+
+# The feature table: harness/features.def in the source tree, installed
+# beside this file. Whoever includes this file names it in
+# MATMUL_FEATURE_TABLE. Each row's name and bit are read here, the rest is
+# the feature gate's; a row not in the table's one-line form is an error
+# rather than a feature silently missing.
+if(NOT MATMUL_FEATURE_TABLE OR NOT EXISTS "${MATMUL_FEATURE_TABLE}")
+  message(FATAL_ERROR "KernelLibrary.cmake: MATMUL_FEATURE_TABLE must name the feature table, "
+    "not '${MATMUL_FEATURE_TABLE}'")
+endif()
+file(STRINGS "${MATMUL_FEATURE_TABLE}" matmul_feature_rows REGEX "^MATMUL_FEATURE")
+foreach(row IN LISTS matmul_feature_rows)
+  if(NOT row MATCHES "^MATMUL_FEATURE\\(([A-Za-z0-9_]+), ([0-9]|[12][0-9]|3[01]), \"[^\"]+\", \"[^\"]+\", [A-Za-z0-9]+, [0-9]+, [A-Za-z0-9]+\\)$")
+    message(FATAL_ERROR "${MATMUL_FEATURE_TABLE}: not a row of the feature table: ${row}")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY MATMUL_FEATURES ${CMAKE_MATCH_1})
+  set_property(GLOBAL PROPERTY MATMUL_FEATURE_BIT_${CMAKE_MATCH_1} ${CMAKE_MATCH_2})
+endforeach()
+get_property(matmul_feature_names GLOBAL PROPERTY MATMUL_FEATURES)
+if(NOT matmul_feature_names)
+  message(FATAL_ERROR "${MATMUL_FEATURE_TABLE}: no features in the feature table")
+endif()
+unset(matmul_feature_rows)
+unset(matmul_feature_names)
+
+# matmul_feature_mask(<out var> <feature>...)
+# The mask that asks for these features, as a decimal number.
+function(matmul_feature_mask out)
+  get_property(known GLOBAL PROPERTY MATMUL_FEATURES)
+  set(mask 0)
+  foreach(feature IN LISTS ARGN)
+    if(NOT feature IN_LIST known)
+      list(JOIN known " " known)
+      message(FATAL_ERROR "unknown processor feature '${feature}': the feature table has ${known}")
+    endif()
+    get_property(bit GLOBAL PROPERTY MATMUL_FEATURE_BIT_${feature})
+    math(EXPR mask "${mask} | (1 << ${bit})")
+  endforeach()
+  set(${out} ${mask} PARENT_SCOPE)
+endfunction()
 
 # matmul_supported_flags(<out var> <flag>...)
 # For each language the project enabled, C and C++, the flags wrapped to
@@ -153,15 +200,19 @@ function(matmul_build_kernel_library name)
 endfunction()
 
 function(matmul_add_kernel name)
-  cmake_parse_arguments(ARG "SCALAR" "PROCEDURE;MASK;PRODUCT;ROLE;ADDS" "ISA;SOURCES;ROUNDING" ${ARGN})
+  cmake_parse_arguments(ARG "SCALAR" "PROCEDURE;MASK;PRODUCT;ROLE;ADDS" "ISA;SOURCES;ROUNDING;FEATURES" ${ARGN})
   if(NOT ARG_PROCEDURE OR NOT ARG_SOURCES)
     message(FATAL_ERROR "matmul_add_kernel(${name}): PROCEDURE and SOURCES are required")
   endif()
-  if(NOT DEFINED ARG_MASK)
-    set(ARG_MASK 0)
+  if(DEFINED ARG_MASK AND DEFINED ARG_FEATURES)
+    message(FATAL_ERROR "matmul_add_kernel(${name}): give FEATURES or MASK, not both")
   endif()
-  if(NOT ARG_MASK MATCHES "^[0-9]+$")
-    message(FATAL_ERROR "matmul_add_kernel(${name}): MASK must be a decimal number, not '${ARG_MASK}'")
+  if(DEFINED ARG_MASK)
+    if(NOT ARG_MASK MATCHES "^[0-9]+$")
+      message(FATAL_ERROR "matmul_add_kernel(${name}): MASK must be a decimal number, not '${ARG_MASK}'")
+    endif()
+  else()
+    matmul_feature_mask(ARG_MASK ${ARG_FEATURES})
   endif()
   if(NOT DEFINED ARG_PRODUCT)
     set(ARG_PRODUCT "a*b")
