@@ -10,7 +10,9 @@
 #                             with find_package(matmul4-bench CONFIG), giving
 #                             it matmul_add_kernel and matmul::kernel_contract
 #                             (and matmul::Test, matmul::Verify, matmul::Latency
-#                             to run).
+#                             to run), with the feature table the kernels'
+#                             FEATURES are read from.
+include_guard(GLOBAL)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -30,13 +32,19 @@ install(FILES ${MATMUL_KERNEL_LIST} DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(EXPORT matmul4-bench-targets
   NAMESPACE matmul::
   DESTINATION ${MATMUL_PACKAGE_DIR})
+set(MATMUL_FEATURE_TABLE_FILE ${MATMUL_PACKAGE_DIR}/features.def)
+configure_package_config_file(cmake/matmul4-bench-config.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench-config.cmake
+  INSTALL_DESTINATION ${MATMUL_PACKAGE_DIR}
+  PATH_VARS MATMUL_FEATURE_TABLE_FILE)
 write_basic_package_version_file(
   ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench-config-version.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES
-  cmake/matmul4-bench-config.cmake
-  cmake/KernelLibrary.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench-config.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench-config-version.cmake
+  cmake/KernelLibrary.cmake
+  ${MATMUL_FEATURE_TABLE}
   DESTINATION ${MATMUL_PACKAGE_DIR})
 
 # The bench: its modules, and a command beside the programs that finds them

@@ -2,7 +2,8 @@
 # matmul_add_kernel line; the build, the kernel list the bench and the tests
 # read, and the tests' expectations all come from it.
 #
-# matmul_add_kernel(<name> PROCEDURE <procedure> [MASK <mask>] [SCALAR]
+# matmul_add_kernel(<name> PROCEDURE <procedure>
+#                   [FEATURES <feature>... | MASK <mask>] [SCALAR]
 #                   [PRODUCT a*b|b*a|none] [ROUNDING <model>...]
 #                   [ROLE null|calibration|baseline] [ADDS <count>]
 #                   [ISA <flag>...] SOURCES <source>...)
@@ -12,14 +13,20 @@
 # as in a project that finds the installed package), exporting only what its
 # sources mark with KERNEL_DEFINE. Sources may be C or C++.
 #   PROCEDURE  the exported kernel.
-#   MASK       the feature mask Test needs to run it (default 0).
+#   FEATURES   the processor features Test must find before it runs the
+#              kernel, by the names of the feature table (AVX2 FMA, SSE SSE2,
+#              AVX512F; see MATMUL_FEATURE_TABLE below). None: it runs
+#              anywhere.
+#   MASK       the same as a number, the sum of the features' values (3072
+#              for FMA and AVX2), for whoever has the number; give FEATURES
+#              or MASK, not both. Either way the kernel list holds the number.
 #   SCALAR     keeps the compiler from turning the kernel's arithmetic into
 #              vector instructions: such a kernel is a scalar reference.
 #   PRODUCT    what it computes, row-major: a*b (the default), b*a, or none
 #              for a kernel that computes nothing on purpose (the null and
 #              calibration kernels).
 #   ROUNDING   the rounding models it claims to match bit for bit (the
-#              names in MATMUL_ROUNDING_MODELS below); the
+#              names in the MATMUL_ROUNDING_MODELS property below); the
 #              tests then hold it to them. Such a kernel, like a SCALAR one,
 #              is built with floating-point contraction off, so that the
 #              compiler fuses no multiply and add the source keeps apart
@@ -38,8 +45,103 @@
 # one using the installed package may) is optimised all the same, with the
 # optimisation the shipped kernels get: unoptimised timings mislead. The flag
 # goes on the kernel's own target; the project's build type is left alone.
-set(MATMUL_ROUNDING_MODELS outerprod innerprod float-mul-add float-fma float-pairwise float-fma-pairwise
-  correctly-rounded)
+#
+# This file serves the source tree and, installed, projects of their own,
+# whatever compiler those use: each flag below beyond the contract's is
+# asked of the project's compilers first and given only to those that take
+# it, and warnings are this project's business (matmul::warnings exists in
+# the source tree alone).
+include_guard(GLOBAL)
+include(CheckCompilerFlag)
+include(CheckLinkerFlag)
+
+set_property(GLOBAL PROPERTY MATMUL_ROUNDING_MODELS outerprod innerprod float-mul-add float-fma float-pairwise
+  float-fma-pairwise correctly-rounded)
+
+# The feature table: harness/features.def in the source tree, installed
+# beside this file. Whoever includes this file names it in
+# MATMUL_FEATURE_TABLE. Each row's name and bit are read here, the rest is
+# the feature gate's; a row not in the table's one-line form is an error
+# rather than a feature silently missing.
+if(NOT MATMUL_FEATURE_TABLE OR NOT EXISTS "${MATMUL_FEATURE_TABLE}")
+  message(FATAL_ERROR "KernelLibrary.cmake: MATMUL_FEATURE_TABLE must name the feature table, "
+    "not '${MATMUL_FEATURE_TABLE}'")
+endif()
+file(STRINGS "${MATMUL_FEATURE_TABLE}" matmul_feature_rows REGEX "^MATMUL_FEATURE")
+foreach(row IN LISTS matmul_feature_rows)
+  if(NOT row MATCHES "^MATMUL_FEATURE\\(([A-Za-z0-9_]+), ([0-9]|[12][0-9]|3[01]), \"[^\"]+\", \"[^\"]+\", [A-Za-z0-9]+, [0-9]+, [A-Za-z0-9]+\\)$")
+    message(FATAL_ERROR "${MATMUL_FEATURE_TABLE}: not a row of the feature table: ${row}")
+  endif()
+  set_property(GLOBAL APPEND PROPERTY MATMUL_FEATURES ${CMAKE_MATCH_1})
+  set_property(GLOBAL PROPERTY MATMUL_FEATURE_BIT_${CMAKE_MATCH_1} ${CMAKE_MATCH_2})
+endforeach()
+get_property(matmul_feature_names GLOBAL PROPERTY MATMUL_FEATURES)
+if(NOT matmul_feature_names)
+  message(FATAL_ERROR "${MATMUL_FEATURE_TABLE}: no features in the feature table")
+endif()
+unset(matmul_feature_rows)
+unset(matmul_feature_names)
+
+# matmul_feature_mask(<out var> <feature>...)
+# The mask that asks for these features, as a decimal number.
+function(matmul_feature_mask out)
+  get_property(known GLOBAL PROPERTY MATMUL_FEATURES)
+  set(mask 0)
+  foreach(feature IN LISTS ARGN)
+    if(NOT feature IN_LIST known)
+      list(JOIN known " " known)
+      message(FATAL_ERROR "unknown processor feature '${feature}': the feature table has ${known}")
+    endif()
+    get_property(bit GLOBAL PROPERTY MATMUL_FEATURE_BIT_${feature})
+    math(EXPR mask "${mask} | (1 << ${bit})")
+  endforeach()
+  set(${out} ${mask} PARENT_SCOPE)
+endfunction()
+
+# matmul_supported_flags(<out var> <flag>...)
+# For each language the project enabled, C and C++, the flags wrapped to
+# apply to that language's sources, when its compiler takes all of them
+# together; nothing for a compiler that does not. Each answer is cached.
+function(matmul_supported_flags out)
+  get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+  string(MAKE_C_IDENTIFIER "${ARGN}" id)
+  list(JOIN ARGN " " flags)
+  set(result)
+  foreach(lang IN ITEMS C CXX)
+    if(lang IN_LIST languages)
+      check_compiler_flag(${lang} "${flags}" MATMUL_${lang}_TAKES${id})
+      if(MATMUL_${lang}_TAKES${id})
+        foreach(flag IN LISTS ARGN)
+          list(APPEND result "$<$<COMPILE_LANGUAGE:${lang}>:${flag}>")
+        endforeach()
+      endif()
+    endif()
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+# matmul_no_vectorize_flags(<out var>)
+# What keeps each compiler from vectorising: clang's pair first (clang
+# takes GCC's spelling too, but it leaves the SLP vectoriser on), then GCC's.
+function(matmul_no_vectorize_flags out)
+  get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+  set(result)
+  foreach(lang IN ITEMS C CXX)
+    if(lang IN_LIST languages)
+      check_compiler_flag(${lang} "-fno-vectorize -fno-slp-vectorize" MATMUL_${lang}_TAKES_fno_vectorize)
+      if(MATMUL_${lang}_TAKES_fno_vectorize)
+        list(APPEND result "$<$<COMPILE_LANGUAGE:${lang}>:-fno-vectorize>"
+          "$<$<COMPILE_LANGUAGE:${lang}>:-fno-slp-vectorize>")
+      else()
+        check_compiler_flag(${lang} "-fno-tree-vectorize" MATMUL_${lang}_TAKES_fno_tree_vectorize)
+        if(MATMUL_${lang}_TAKES_fno_tree_vectorize)
+          list(APPEND result "$<$<COMPILE_LANGUAGE:${lang}>:-fno-tree-vectorize>")
+        endif()
+      endif()
+    endif()
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
 
 # matmul_build_kernel_library(<name> [SCALAR] [ISA <flag>...] SOURCES <source>...)
 # Only the build: for libraries the tests load that are not kernels of the
@@ -49,19 +151,32 @@ function(matmul_build_kernel_library name)
   add_library(${name} MODULE ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${ARG_ISA})
   if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 4)
-    # Export __stdcall kernels by their plain names (Mat_Mult, not Mat_Mult@12).
-    target_link_options(${name} PRIVATE -Wl,--kill-at)
+    # Export __stdcall kernels by their plain names (Mat_Mult, not
+    # Mat_Mult@12), where the linker is one that can (GNU ld's option).
+    get_property(languages GLOBAL PROPERTY ENABLED_LANGUAGES)
+    set(lang CXX)
+    if("C" IN_LIST languages)
+      set(lang C)
+    endif()
+    check_linker_flag(${lang} "-Wl,--kill-at" MATMUL_${lang}_LINKER_TAKES_kill_at)
+    if(MATMUL_${lang}_LINKER_TAKES_kill_at)
+      target_link_options(${name} PRIVATE -Wl,--kill-at)
+    else()
+      message(WARNING "matmul_build_kernel_library(${name}): this linker cannot export __stdcall "
+        "kernels by their plain names; export them with a module-definition file")
+    endif()
   endif()
   get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
   if(NOT multi_config AND NOT CMAKE_BUILD_TYPE)
-    target_compile_options(${name} PRIVATE -O2)
+    matmul_supported_flags(optimise -O2)
+    target_compile_options(${name} PRIVATE ${optimise})
   endif()
   if(ARG_SCALAR)
     # Asked of each source's own compiler, so that a C-only or a C++-only
     # project gets the flags its compiler knows.
-    set(clang $<OR:$<COMPILE_LANG_AND_ID:C,Clang,AppleClang>,$<COMPILE_LANG_AND_ID:CXX,Clang,AppleClang>>)
-    target_compile_options(${name} PRIVATE -ffp-contract=off
-      $<IF:${clang},-fno-vectorize;-fno-slp-vectorize,-fno-tree-vectorize>)
+    matmul_supported_flags(no_contract -ffp-contract=off)
+    matmul_no_vectorize_flags(no_vectorize)
+    target_compile_options(${name} PRIVATE ${no_contract} ${no_vectorize})
   endif()
   set(bin_dir ${MATMUL_BIN_DIR})
   if(NOT bin_dir)
@@ -73,6 +188,8 @@ function(matmul_build_kernel_library name)
     target_link_libraries(${name} PRIVATE matmul::warnings)
   endif()
   # Hidden by default whatever the project sets: KERNEL_DEFINE alone exports.
+  # CMake gives each compiler its own visibility flag, and none to one
+  # without.
   set_target_properties(${name} PROPERTIES
     PREFIX ""
     C_VISIBILITY_PRESET hidden
@@ -83,15 +200,19 @@ function(matmul_build_kernel_library name)
 endfunction()
 
 function(matmul_add_kernel name)
-  cmake_parse_arguments(ARG "SCALAR" "PROCEDURE;MASK;PRODUCT;ROLE;ADDS" "ISA;SOURCES;ROUNDING" ${ARGN})
+  cmake_parse_arguments(ARG "SCALAR" "PROCEDURE;MASK;PRODUCT;ROLE;ADDS" "ISA;SOURCES;ROUNDING;FEATURES" ${ARGN})
   if(NOT ARG_PROCEDURE OR NOT ARG_SOURCES)
     message(FATAL_ERROR "matmul_add_kernel(${name}): PROCEDURE and SOURCES are required")
   endif()
-  if(NOT DEFINED ARG_MASK)
-    set(ARG_MASK 0)
+  if(DEFINED ARG_MASK AND DEFINED ARG_FEATURES)
+    message(FATAL_ERROR "matmul_add_kernel(${name}): give FEATURES or MASK, not both")
   endif()
-  if(NOT ARG_MASK MATCHES "^[0-9]+$")
-    message(FATAL_ERROR "matmul_add_kernel(${name}): MASK must be a decimal number, not '${ARG_MASK}'")
+  if(DEFINED ARG_MASK)
+    if(NOT ARG_MASK MATCHES "^[0-9]+$")
+      message(FATAL_ERROR "matmul_add_kernel(${name}): MASK must be a decimal number, not '${ARG_MASK}'")
+    endif()
+  else()
+    matmul_feature_mask(ARG_MASK ${ARG_FEATURES})
   endif()
   if(NOT DEFINED ARG_PRODUCT)
     set(ARG_PRODUCT "a*b")
@@ -99,8 +220,9 @@ function(matmul_add_kernel name)
   if(NOT ARG_PRODUCT MATCHES "^(a\\*b|b\\*a|none)$")
     message(FATAL_ERROR "matmul_add_kernel(${name}): PRODUCT must be a*b, b*a or none")
   endif()
+  get_property(models GLOBAL PROPERTY MATMUL_ROUNDING_MODELS)
   foreach(model IN LISTS ARG_ROUNDING)
-    if(NOT model IN_LIST MATMUL_ROUNDING_MODELS)
+    if(NOT model IN_LIST models)
       message(FATAL_ERROR "matmul_add_kernel(${name}): unknown rounding model '${model}'")
     endif()
   endforeach()
@@ -130,7 +252,8 @@ function(matmul_add_kernel name)
   endif()
   matmul_build_kernel_library(${name} ${scalar} ISA ${ARG_ISA} SOURCES ${ARG_SOURCES})
   if(ARG_ROUNDING)
-    target_compile_options(${name} PRIVATE -ffp-contract=off)
+    matmul_supported_flags(no_contract -ffp-contract=off)
+    target_compile_options(${name} PRIVATE ${no_contract})
   endif()
   list(JOIN ARG_ROUNDING "," rounding)
   set_target_properties(${name} PROPERTIES

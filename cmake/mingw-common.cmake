@@ -1,5 +1,7 @@
 # What both mingw-w64 toolchains share. Expects MATMUL_MINGW_TRIPLE and
 # MATMUL_MINGW_FLAGS.
+include_guard()
+
 # The POSIX-threads flavour: GoogleTest needs std::mutex.
 set(CMAKE_C_COMPILER ${MATMUL_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${MATMUL_MINGW_TRIPLE}-g++-posix)

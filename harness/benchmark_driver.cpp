@@ -139,7 +139,7 @@ void RunBenchmark()
     }
     if (GetArg(args.get(), 4, g_scratch) != nullptr) {
         const FeatureMask mask = ParseFeatures(g_scratch);
-        if (mask != 0 && !CheckFeatures(mask)) {
+        if (mask != 0 && !feature::CheckFeatures(mask)) {
             return;
         }
     }

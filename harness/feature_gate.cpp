@@ -15,27 +15,16 @@ struct Requirement {
 
 // Where CPUID reports each feature, and the register state it also needs.
 constexpr Requirement kRequirements[] = {
-    {feature::kMmx, Word::Leaf1Edx, 1u << 23},
-    {feature::kSse, Word::Leaf1Edx, 1u << 25},
-    {feature::kSse2, Word::Leaf1Edx, 1u << 26},
-    {feature::kSse3, Word::Leaf1Ecx, 1u << 0},
-    {feature::kCmov, Word::Leaf1Edx, 1u << 15},
-    {feature::kApic, Word::Leaf1Edx, 1u << 9},
-    {feature::kHtt, Word::Leaf1Edx, 1u << 28},
-    {feature::kTsc, Word::Leaf1Edx, 1u << 4},
-    {feature::k3dNow, Word::Ext1Edx, 1u << 31},
-    {feature::k3dNowExt, Word::Ext1Edx, 1u << 30},
-    {feature::kSsse3, Word::Leaf1Ecx, 1u << 9},
-    {feature::kSse41, Word::Leaf1Ecx, 1u << 19},
-    {feature::kSse42, Word::Leaf1Ecx, 1u << 20},
-    {feature::kAvx, Word::Leaf1Ecx, 1u << 28, os_state::kAvx},
-    {feature::kFma, Word::Leaf1Ecx, 1u << 12, os_state::kAvx},
-    {feature::kAvx2, Word::Leaf7Ebx, 1u << 5, os_state::kAvx},
-    {feature::kAvx512f, Word::Leaf7Ebx, 1u << 16, os_state::kAvx512},
+#define MATMUL_FEATURE(name, bit, printed, cpuinfo, word, cpuidBit, osState) \
+    {feature::k##name, Word::word, std::uint32_t{1} << (cpuidBit), os_state::k##osState},
+#include "features.def"
+#undef MATMUL_FEATURE
 };
 
 constexpr std::uint32_t kLeafExtendedFeatures = 7;
 constexpr std::uint32_t kExtLeafFeatures = 0x80000001u;
+
+using feature::CpuFacts;
 
 bool OsSaves(std::uint64_t state, const CpuFacts &facts)
 {
@@ -60,6 +49,8 @@ std::uint32_t WordOf(Word word, const CpuFacts &facts)
 }
 
 } // namespace
+
+namespace feature {
 
 CpuFacts ReadCpuFacts()
 {
@@ -116,10 +107,12 @@ std::string MissingFeatures(FeatureMask mask)
 {
     const CpuFacts facts = ReadCpuFacts();
     std::string missing;
-    for (const feature::NamedFeature &f : feature::kNamed) {
+    for (const NamedFeature &f : kNamed) {
         if ((mask & f.bit) != 0 && !FeaturesPresent(f.bit, facts)) {
             missing += (missing.empty() ? "" : ", ") + std::string(f.name);
         }
     }
     return missing;
 }
+
+} // namespace feature

@@ -4,27 +4,17 @@
 #include <cstdint>
 #include <string>
 
-// Bits of processor features a kernel requires.
+// Bits of processor features a kernel requires, each as features.def
+// assigns it.
 using FeatureMask = std::uint32_t;
 
 namespace feature {
-inline constexpr FeatureMask kMmx = 0x1;
-inline constexpr FeatureMask kSse = 0x2;
-inline constexpr FeatureMask kSse2 = 0x4;
-inline constexpr FeatureMask kSse3 = 0x8;
-inline constexpr FeatureMask k3dNow = 0x10;
-inline constexpr FeatureMask k3dNowExt = 0x20;
-inline constexpr FeatureMask kApic = 0x10000;
-inline constexpr FeatureMask kCmov = 0x20000;
-inline constexpr FeatureMask kHtt = 0x40000;
-inline constexpr FeatureMask kTsc = 0x80000;
-inline constexpr FeatureMask kSsse3 = 0x40;
-inline constexpr FeatureMask kSse41 = 0x80;
-inline constexpr FeatureMask kSse42 = 0x100;
-inline constexpr FeatureMask kAvx = 0x200;
-inline constexpr FeatureMask kFma = 0x400;
-inline constexpr FeatureMask kAvx2 = 0x800;
-inline constexpr FeatureMask kAvx512f = 0x1000;
+// One constant per feature of features.def, named after the feature as a
+// registration names it: kSSE2, kAVX512F, k3DNOW.
+#define MATMUL_FEATURE(name, bit, printed, cpuinfo, word, cpuidBit, osState) \
+    inline constexpr FeatureMask k##name = FeatureMask{1} << (bit);
+#include "features.def"
+#undef MATMUL_FEATURE
 
 // Each bit with the name a user knows it by, in the order of the bits'
 // documentation.
@@ -33,12 +23,9 @@ struct NamedFeature {
     const char *name;
 };
 inline constexpr NamedFeature kNamed[] = {
-    {kMmx, "MMX"},       {kSse, "SSE"},         {kSse2, "SSE2"},
-    {kSse3, "SSE3"},     {k3dNow, "3DNow!"},    {k3dNowExt, "extended 3DNow!"},
-    {kApic, "APIC"},     {kCmov, "CMOV"},       {kHtt, "HTT"},
-    {kTsc, "TSC"},       {kSsse3, "SSSE3"},     {kSse41, "SSE4.1"},
-    {kSse42, "SSE4.2"},  {kAvx, "AVX"},         {kFma, "FMA"},
-    {kAvx2, "AVX2"},     {kAvx512f, "AVX-512F"},
+#define MATMUL_FEATURE(name, bit, printed, cpuinfo, word, cpuidBit, osState) {k##name, printed},
+#include "features.def"
+#undef MATMUL_FEATURE
 };
 } // namespace feature
 
@@ -48,6 +35,8 @@ namespace os_state {
 // CPUID leaf 1, ECX: the operating system has enabled XGETBV, so XCR0 can be
 // read; without it the bits below mean nothing.
 inline constexpr std::uint32_t kOsxsave = 1u << 27;
+// A feature with no register state of its own to save.
+inline constexpr std::uint64_t kNone = 0;
 inline constexpr std::uint64_t kXmm = 0x2;
 inline constexpr std::uint64_t kYmm = 0x4;
 inline constexpr std::uint64_t kOpmask = 0x20;
@@ -56,6 +45,8 @@ inline constexpr std::uint64_t kZmmHigh16 = 0x80;
 inline constexpr std::uint64_t kAvx = kXmm | kYmm;
 inline constexpr std::uint64_t kAvx512 = kAvx | kOpmask | kZmmHigh256 | kZmmHigh16;
 } // namespace os_state
+
+namespace feature {
 
 // What the processor reports about itself, as read by CPUID.
 struct CpuFacts {
@@ -86,3 +77,5 @@ bool CheckFeatures(FeatureMask mask);
 // comma-separated ("FMA, AVX2"); empty when it has them all. Bits with no
 // name are ignored, as the gate ignores them.
 std::string MissingFeatures(FeatureMask mask);
+
+} // namespace feature

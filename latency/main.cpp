@@ -69,8 +69,8 @@ LatencyResult Measure(const char *library, const char *procedure, std::uint32_t 
     r.library = library;
     r.procedure = procedure;
     r.count = count;
-    if (mask != 0 && !CheckFeatures(mask)) {
-        r.reason = "this processor or its operating system lacks " + MissingFeatures(mask);
+    if (mask != 0 && !feature::CheckFeatures(mask)) {
+        r.reason = "this processor or its operating system lacks " + feature::MissingFeatures(mask);
         return r;
     }
     std::string why;

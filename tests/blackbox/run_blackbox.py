@@ -389,15 +389,11 @@ class Features(ReportCase):
         flags = cpu_flags()
         if flags is None:
             self.skipTest("no /proc/cpuinfo to learn this processor's features from")
-        for mask, flag in [("8", "pni"), ("16", "3dnow"), ("32", "3dnowext"), ("131072", "cmov"),
-                           ("65536", "apic"), ("262144", "ht"), ("524288", "tsc"), ("64", "ssse3"),
-                           ("128", "sse4_1"), ("256", "sse4_2"), ("512", "avx"), ("1024", "fma"),
-                           ("2048", "avx2"), ("4096", "avx512f")]:
-            with self.subTest(mask=mask, flag=flag):
-                self.assertEqual(self.runs(mask), flag in flags)
+        for feature in processor_flags.FEATURES:
+            with self.subTest(mask=feature.value, flag=feature.cpuinfo):
+                self.assertEqual(self.runs(str(feature.value)), feature.cpuinfo in flags)
         # All bits set asks for everything, 3DNow! included.
-        everything = {"mmx", "sse", "sse2", "pni", "3dnow", "3dnowext", "apic", "cmov", "ht", "tsc", "ssse3",
-                      "sse4_1", "sse4_2", "avx", "fma", "avx2", "avx512f"}
+        everything = {feature.cpuinfo for feature in processor_flags.FEATURES}
         self.assertEqual(self.runs("-1"), everything <= flags)
 
 
@@ -493,9 +489,7 @@ class OutputErrors(ReportCase):
 
 
 # Each mask bit and the flag /proc/cpuinfo shows for it on x86.
-MASK_FLAGS = {1: "mmx", 2: "sse", 4: "sse2", 8: "pni", 16: "3dnow", 32: "3dnowext", 64: "ssse3", 128: "sse4_1",
-              256: "sse4_2", 512: "avx", 1024: "fma", 2048: "avx2", 4096: "avx512f", 65536: "apic",
-              131072: "cmov", 262144: "ht", 524288: "tsc"}
+MASK_FLAGS = {feature.value: feature.cpuinfo for feature in processor_flags.FEATURES}
 
 
 class ShippedKernels(ReportCase):

@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Installs a build into a fresh prefix, builds the C-only project beside
 this script against the installed package (naming no build type: the kernel
-must be optimised all the same), runs the installed Test on the kernel it
-built and, by bare name, on a kernel shipped beside Test, and has the
-installed matmul4-bench time the kernel from outside any checkout."""
+must be optimised all the same; registered by feature names or by a mask,
+it must be listed with the mask the feature table gives; the project's
+warnings stay its own), runs the installed Test on the kernel it built and,
+by bare name, on a kernel shipped beside Test, and has the installed
+matmul4-bench time the kernel from outside any checkout."""
 import argparse
 import json
 import os
@@ -53,6 +55,13 @@ def main():
         commands = [c["command"] for c in json.load(f) if c["file"].endswith("my_kernel.c")]
     if not commands or "-O2" not in commands[0].split():
         failures.append(f"the kernel is built without optimisation: {commands}")
+    if any("-Werror" in c.split() for c in commands):
+        failures.append(f"the package makes the project's warnings errors: {commands}")
+    with open(os.path.join(build, "kernels.txt")) as f:
+        masks = {row[0]: row[2] for row in (line.split("\t") for line in f if not line.startswith("#"))}
+    for name in ("my_kernel_features", "my_kernel_mask"):
+        if masks.get(name + ".so") != "6":
+            failures.append(f"{name} is listed with mask {masks.get(name + '.so')!r}, not 6 (SSE and SSE2)")
 
     library = os.path.join(build, "bin", "my_kernel.so")
     run(sys.executable, os.path.join(here, "..", "check_exports.py"), "--tool", opts.nm,

@@ -5,6 +5,11 @@
 
 namespace {
 
+using feature::CheckFeatures;
+using feature::CpuFacts;
+using feature::FeaturesPresent;
+using feature::ReadCpuFacts;
+
 // A processor that has every feature of the table.
 CpuFacts Everything()
 {
@@ -28,15 +33,15 @@ TEST(FeatureGate, EachBitNeedsItsCpuidBit)
         int cpuidBit;
     };
     const Row rows[] = {
-        {feature::kMmx, &CpuFacts::leaf1Edx, 23},  {feature::kSse, &CpuFacts::leaf1Edx, 25},
-        {feature::kSse2, &CpuFacts::leaf1Edx, 26}, {feature::kSse3, &CpuFacts::leaf1Ecx, 0},
-        {feature::kCmov, &CpuFacts::leaf1Edx, 15}, {feature::kApic, &CpuFacts::leaf1Edx, 9},
-        {feature::kHtt, &CpuFacts::leaf1Edx, 28},  {feature::kTsc, &CpuFacts::leaf1Edx, 4},
-        {feature::k3dNow, &CpuFacts::ext1Edx, 31}, {feature::k3dNowExt, &CpuFacts::ext1Edx, 30},
-        {feature::kSsse3, &CpuFacts::leaf1Ecx, 9}, {feature::kSse41, &CpuFacts::leaf1Ecx, 19},
-        {feature::kSse42, &CpuFacts::leaf1Ecx, 20}, {feature::kAvx, &CpuFacts::leaf1Ecx, 28},
-        {feature::kFma, &CpuFacts::leaf1Ecx, 12}, {feature::kAvx2, &CpuFacts::leaf7Ebx, 5},
-        {feature::kAvx512f, &CpuFacts::leaf7Ebx, 16},
+        {feature::kMMX, &CpuFacts::leaf1Edx, 23},  {feature::kSSE, &CpuFacts::leaf1Edx, 25},
+        {feature::kSSE2, &CpuFacts::leaf1Edx, 26}, {feature::kSSE3, &CpuFacts::leaf1Ecx, 0},
+        {feature::kCMOV, &CpuFacts::leaf1Edx, 15}, {feature::kAPIC, &CpuFacts::leaf1Edx, 9},
+        {feature::kHTT, &CpuFacts::leaf1Edx, 28},  {feature::kTSC, &CpuFacts::leaf1Edx, 4},
+        {feature::k3DNOW, &CpuFacts::ext1Edx, 31}, {feature::k3DNOWEXT, &CpuFacts::ext1Edx, 30},
+        {feature::kSSSE3, &CpuFacts::leaf1Ecx, 9}, {feature::kSSE4_1, &CpuFacts::leaf1Ecx, 19},
+        {feature::kSSE4_2, &CpuFacts::leaf1Ecx, 20}, {feature::kAVX, &CpuFacts::leaf1Ecx, 28},
+        {feature::kFMA, &CpuFacts::leaf1Ecx, 12}, {feature::kAVX2, &CpuFacts::leaf7Ebx, 5},
+        {feature::kAVX512F, &CpuFacts::leaf7Ebx, 16},
     };
     FeatureMask all = 0;
     for (const Row &row : rows) {
@@ -59,37 +64,37 @@ TEST(FeatureGate, UnknownBitsAreIgnoredAndNoCpuidMeansNothing)
     none.cpuid = true;
     EXPECT_TRUE(FeaturesPresent(0, none));
     EXPECT_TRUE(FeaturesPresent(0xFFF0E000u, none));
-    EXPECT_FALSE(FeaturesPresent(feature::kMmx, none));
+    EXPECT_FALSE(FeaturesPresent(feature::kMMX, none));
 
     CpuFacts noCpuid = Everything();
     noCpuid.cpuid = false;
     EXPECT_FALSE(FeaturesPresent(0, noCpuid));
-    EXPECT_FALSE(FeaturesPresent(feature::kSse, noCpuid));
+    EXPECT_FALSE(FeaturesPresent(feature::kSSE, noCpuid));
 }
 
 TEST(FeatureGate, MissingExtendedLeafMeansNo3DNow)
 {
     CpuFacts facts = Everything();
     facts.maxExtLeaf = 0x80000000u; // the leaf with the 3DNow! bits does not exist
-    EXPECT_FALSE(FeaturesPresent(feature::k3dNow, facts));
-    EXPECT_FALSE(FeaturesPresent(feature::k3dNowExt, facts));
-    EXPECT_TRUE(FeaturesPresent(feature::kSse2, facts));
+    EXPECT_FALSE(FeaturesPresent(feature::k3DNOW, facts));
+    EXPECT_FALSE(FeaturesPresent(feature::k3DNOWEXT, facts));
+    EXPECT_TRUE(FeaturesPresent(feature::kSSE2, facts));
     facts.maxExtLeaf = 0x00000001u; // an unrelated value from a processor without extended leaves
-    EXPECT_FALSE(FeaturesPresent(feature::k3dNow, facts));
+    EXPECT_FALSE(FeaturesPresent(feature::k3DNOW, facts));
 }
 
 TEST(FeatureGate, WideRegistersNeedTheOperatingSystemToSaveThem)
 {
-    const FeatureMask avxFamily[] = {feature::kAvx, feature::kFma, feature::kAvx2};
+    const FeatureMask avxFamily[] = {feature::kAVX, feature::kFMA, feature::kAVX2};
     CpuFacts facts = Everything();
     facts.xcr0 = 0x7; // x87, XMM and YMM: enough for AVX, not for AVX-512
     for (FeatureMask bit : avxFamily) {
         EXPECT_TRUE(FeaturesPresent(bit, facts)) << bit;
     }
-    EXPECT_FALSE(FeaturesPresent(feature::kAvx512f, facts));
+    EXPECT_FALSE(FeaturesPresent(feature::kAVX512F, facts));
     for (std::uint64_t missing : {0x20u, 0x40u, 0x80u}) {
         facts.xcr0 = 0xE7u & ~missing;
-        EXPECT_FALSE(FeaturesPresent(feature::kAvx512f, facts)) << "XCR0 without bit " << missing;
+        EXPECT_FALSE(FeaturesPresent(feature::kAVX512F, facts)) << "XCR0 without bit " << missing;
     }
     facts.xcr0 = 0x3; // YMM state not saved
     for (FeatureMask bit : avxFamily) {
@@ -97,26 +102,26 @@ TEST(FeatureGate, WideRegistersNeedTheOperatingSystemToSaveThem)
     }
     facts = Everything();
     facts.xcr0 = 0x5; // XMM state not saved
-    EXPECT_FALSE(FeaturesPresent(feature::kAvx, facts));
+    EXPECT_FALSE(FeaturesPresent(feature::kAVX, facts));
     // Without OSXSAVE, XCR0 means nothing; the older features do not care.
     facts = Everything();
     facts.leaf1Ecx &= ~os_state::kOsxsave;
     for (FeatureMask bit : avxFamily) {
         EXPECT_FALSE(FeaturesPresent(bit, facts)) << bit;
     }
-    EXPECT_FALSE(FeaturesPresent(feature::kAvx512f, facts));
-    EXPECT_TRUE(FeaturesPresent(feature::kSse42 | feature::kSsse3 | feature::kSse41, facts));
+    EXPECT_FALSE(FeaturesPresent(feature::kAVX512F, facts));
+    EXPECT_TRUE(FeaturesPresent(feature::kSSE4_2 | feature::kSSSE3 | feature::kSSE4_1, facts));
 }
 
 TEST(FeatureGate, LeafSevenOnlyWhenLeafZeroReportsIt)
 {
     CpuFacts facts = Everything();
     facts.maxLeaf = 6;
-    EXPECT_FALSE(FeaturesPresent(feature::kAvx2, facts));
-    EXPECT_FALSE(FeaturesPresent(feature::kAvx512f, facts));
-    EXPECT_TRUE(FeaturesPresent(feature::kAvx | feature::kFma, facts));
+    EXPECT_FALSE(FeaturesPresent(feature::kAVX2, facts));
+    EXPECT_FALSE(FeaturesPresent(feature::kAVX512F, facts));
+    EXPECT_TRUE(FeaturesPresent(feature::kAVX | feature::kFMA, facts));
     facts.maxLeaf = 7;
-    EXPECT_TRUE(FeaturesPresent(feature::kAvx2 | feature::kAvx512f, facts));
+    EXPECT_TRUE(FeaturesPresent(feature::kAVX2 | feature::kAVX512F, facts));
 }
 
 #if defined(MATMUL_CPU_X86) && (defined(__GNUC__) || defined(__clang__))
@@ -124,19 +129,19 @@ TEST(FeatureGate, AgreesWithTheProcessorOnThisMachine)
 {
     __builtin_cpu_init();
     EXPECT_TRUE(CheckFeatures(0));
-    EXPECT_EQ(CheckFeatures(feature::kMmx), __builtin_cpu_supports("mmx") != 0);
-    EXPECT_EQ(CheckFeatures(feature::kSse), __builtin_cpu_supports("sse") != 0);
-    EXPECT_EQ(CheckFeatures(feature::kSse2), __builtin_cpu_supports("sse2") != 0);
-    EXPECT_EQ(CheckFeatures(feature::kSse3), __builtin_cpu_supports("sse3") != 0);
-    EXPECT_EQ(CheckFeatures(feature::kCmov), __builtin_cpu_supports("cmov") != 0);
-    EXPECT_EQ(CheckFeatures(feature::kSse | feature::kSse2), __builtin_cpu_supports("sse2") != 0);
-    EXPECT_EQ(CheckFeatures(feature::kSsse3), __builtin_cpu_supports("ssse3") != 0);
-    EXPECT_EQ(CheckFeatures(feature::kSse41), __builtin_cpu_supports("sse4.1") != 0);
-    EXPECT_EQ(CheckFeatures(feature::kSse42), __builtin_cpu_supports("sse4.2") != 0);
-    EXPECT_EQ(CheckFeatures(feature::kAvx), __builtin_cpu_supports("avx") != 0);
-    EXPECT_EQ(CheckFeatures(feature::kFma), __builtin_cpu_supports("fma") != 0);
-    EXPECT_EQ(CheckFeatures(feature::kAvx2), __builtin_cpu_supports("avx2") != 0);
-    EXPECT_EQ(CheckFeatures(feature::kAvx512f), __builtin_cpu_supports("avx512f") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kMMX), __builtin_cpu_supports("mmx") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSSE), __builtin_cpu_supports("sse") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSSE2), __builtin_cpu_supports("sse2") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSSE3), __builtin_cpu_supports("sse3") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kCMOV), __builtin_cpu_supports("cmov") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSSE | feature::kSSE2), __builtin_cpu_supports("sse2") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSSSE3), __builtin_cpu_supports("ssse3") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSSE4_1), __builtin_cpu_supports("sse4.1") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kSSE4_2), __builtin_cpu_supports("sse4.2") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kAVX), __builtin_cpu_supports("avx") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kFMA), __builtin_cpu_supports("fma") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kAVX2), __builtin_cpu_supports("avx2") != 0);
+    EXPECT_EQ(CheckFeatures(feature::kAVX512F), __builtin_cpu_supports("avx512f") != 0);
     EXPECT_TRUE(ReadCpuFacts().cpuid);
 }
 #elif defined(MATMUL_CPU_AARCH64)

@@ -94,7 +94,7 @@ class KernelTest : public ::testing::TestWithParam<RegisteredKernel> {
 protected:
     void SetUp() override
     {
-        if (!CheckFeatures(GetParam().mask)) {
+        if (!feature::CheckFeatures(GetParam().mask)) {
             GTEST_SKIP() << GetParam().procedure << " needs features this processor or operating system lacks (mask "
                          << GetParam().mask << ")";
         }

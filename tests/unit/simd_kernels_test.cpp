@@ -19,7 +19,7 @@
 namespace {
 
 #if defined(OUTERPROD_AVX2_PATH)
-constexpr FeatureMask kWideMask = feature::kAvx2 | feature::kFma;
+constexpr FeatureMask kWideMask = feature::kAVX2 | feature::kFMA;
 constexpr const char *kWideOuterPath = OUTERPROD_AVX2_PATH;
 constexpr const char *kWideInnerPath = INNERPROD_AVX2_PATH;
 #else
@@ -54,7 +54,7 @@ class WideTwins : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!CheckFeatures(kWideMask)) {
+        if (!feature::CheckFeatures(kWideMask)) {
             GTEST_SKIP() << "the wide twins need AVX2 and FMA, which this processor or operating system lacks";
         }
     }
