@@ -42,7 +42,7 @@ void WriteOut(const char *text)
 // Formats value into the scratch text and prints it from there.
 void WriteU64(std::uint64_t value)
 {
-    FormatU64(value, g_scratch);
+    numbers::FormatU64(value, g_scratch);
     WriteOut(g_scratch);
 }
 
@@ -126,33 +126,33 @@ void PrintTimes(std::uint32_t count, const Elapsed &elapsed)
 
 void RunBenchmark()
 {
-    const ArgList args = SplitArgs(&kArgSyntax, g_commandLine);
+    const tokenizer::ArgList args = tokenizer::SplitArgs(&tokenizer::kArgSyntax, g_commandLine);
     if (!args) {
         return;
     }
-    if (GetArg(args.get(), 1, g_libraryPath) == nullptr) {
+    if (tokenizer::GetArg(args.get(), 1, g_libraryPath) == nullptr) {
         WriteOut(kUsage);
         return;
     }
-    if (GetArg(args.get(), 2, g_procedureName) == nullptr) {
+    if (tokenizer::GetArg(args.get(), 2, g_procedureName) == nullptr) {
         return;
     }
-    if (GetArg(args.get(), 4, g_scratch) != nullptr) {
-        const FeatureMask mask = ParseFeatures(g_scratch);
+    if (tokenizer::GetArg(args.get(), 4, g_scratch) != nullptr) {
+        const FeatureMask mask = numbers::ParseFeatures(g_scratch);
         if (mask != 0 && !CheckFeatures(mask)) {
             return;
         }
     }
-    if (GetArg(args.get(), 3, g_scratch) == nullptr) {
+    if (tokenizer::GetArg(args.get(), 3, g_scratch) == nullptr) {
         return;
     }
     // A negative count is refused like 0: as an unsigned count it would
     // mean billions of calls nobody asked for.
-    const std::int32_t parsed = ParseCount(g_scratch);
+    const std::int32_t parsed = numbers::ParseCount(g_scratch);
     if (parsed <= 0) {
         return;
     }
-    const auto count = static_cast<std::uint32_t>(FormatI32(parsed, g_scratch));
+    const auto count = static_cast<std::uint32_t>(numbers::FormatI32(parsed, g_scratch));
 
     const platform::LibraryHandle library = platform::OpenLibrary(g_libraryPath);
     if (library == nullptr) {

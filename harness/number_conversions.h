@@ -8,6 +8,8 @@
 
 #include "feature_gate.h"
 
+namespace numbers {
+
 inline constexpr std::size_t kFormatI32Size = 12; // sign, ten digits, NUL
 inline constexpr std::size_t kFormatU64Size = 21; // twenty digits, NUL
 
@@ -34,3 +36,5 @@ using PackedDecimal18 = std::uint8_t[9];
 void PackDecimal18(std::uint64_t value, PackedDecimal18 &out);
 // The same by plain arithmetic, for processors without a decimal store.
 void PackDecimal18Portable(std::uint64_t value, PackedDecimal18 &out);
+
+} // namespace numbers
