@@ -46,18 +46,6 @@ void WriteU64(std::uint64_t value)
     WriteOut(g_scratch);
 }
 
-// total / count rounded to the nearest integer, ties to even, exactly.
-std::uint64_t RoundedQuotient(std::uint64_t total, std::uint64_t count)
-{
-    std::uint64_t quotient = total / count;
-    const std::uint64_t remainder = total % count;
-    const std::uint64_t twice = 2 * remainder; // count < 2^31, so no overflow
-    if (twice > count || (twice == count && (quotient & 1) != 0)) {
-        ++quotient;
-    }
-    return quotient;
-}
-
 struct Elapsed {
     std::uint64_t cycles;
     std::uint64_t milliseconds;
@@ -109,9 +97,9 @@ void PrintTimes(std::uint32_t count, const Elapsed &elapsed)
         }
         if (count > 1) {
             WriteOut("\r\nEach run:   ");
-            WriteU64(RoundedQuotient(elapsed.cycles, count));
+            WriteU64(numbers::RoundedQuotient(elapsed.cycles, count));
             WriteOut(" clock ticks");
-            const std::uint64_t msPerRun = RoundedQuotient(elapsed.milliseconds, count);
+            const std::uint64_t msPerRun = numbers::RoundedQuotient(elapsed.milliseconds, count);
             if (msPerRun != 0) {
                 WriteOut(", ");
                 WriteU64(msPerRun);

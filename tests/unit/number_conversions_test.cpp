@@ -164,4 +164,26 @@ TEST(PackDecimal18, PortableAndProcessorConversionsAgree)
     }
 }
 
+TEST(RoundedQuotient, NearestWithTiesToEven)
+{
+    using numbers::RoundedQuotient;
+    // Exact halves go to the even neighbour, down as often as up.
+    EXPECT_EQ(RoundedQuotient(5, 2), 2u);
+    EXPECT_EQ(RoundedQuotient(7, 2), 4u);
+    EXPECT_EQ(RoundedQuotient(1, 2), 0u);
+    EXPECT_EQ(RoundedQuotient(3000, 400), 8u);
+    EXPECT_EQ(RoundedQuotient(2500, 1000), 2u);
+    // Just off a half, the nearer neighbour.
+    EXPECT_EQ(RoundedQuotient(2501, 1000), 3u);
+    EXPECT_EQ(RoundedQuotient(3499, 1000), 3u);
+    EXPECT_EQ(RoundedQuotient(6, 3), 2u);
+    EXPECT_EQ(RoundedQuotient(0, 7), 0u);
+    // Totals and counts at the top of the range round without overflow.
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_EQ(RoundedQuotient(kMax, kMax), 1u);
+    EXPECT_EQ(RoundedQuotient(kMax / 2, kMax - 1), 0u); // a half, to 0
+    EXPECT_EQ(RoundedQuotient(kMax / 2 + 1, kMax), 1u);  // just above a half
+    EXPECT_EQ(RoundedQuotient(kMax, 2), kMax / 2 + 1);   // a half, up to even
+}
+
 } // namespace
