@@ -47,7 +47,7 @@ void WriteU64(std::uint64_t value)
 }
 
 struct Elapsed {
-    std::uint64_t cycles;
+    std::uint64_t ticks;
     std::uint64_t milliseconds;
 };
 
@@ -86,9 +86,9 @@ void PrintHeader()
 
 void PrintTimes(std::uint32_t count, const Elapsed &elapsed)
 {
-    if (elapsed.cycles != 0 || elapsed.milliseconds != 0) {
+    if (elapsed.ticks != 0 || elapsed.milliseconds != 0) {
         WriteOut("\r\nTotal time: ");
-        WriteU64(elapsed.cycles);
+        WriteU64(elapsed.ticks);
         WriteOut(" clock ticks");
         if (elapsed.milliseconds != 0) {
             WriteOut(", ");
@@ -97,7 +97,7 @@ void PrintTimes(std::uint32_t count, const Elapsed &elapsed)
         }
         if (count > 1) {
             WriteOut("\r\nEach run:   ");
-            WriteU64(numbers::RoundedQuotient(elapsed.cycles, count));
+            WriteU64(numbers::RoundedQuotient(elapsed.ticks, count));
             WriteOut(" clock ticks");
             const std::uint64_t msPerRun = numbers::RoundedQuotient(elapsed.milliseconds, count);
             if (msPerRun != 0) {
@@ -110,8 +110,8 @@ void PrintTimes(std::uint32_t count, const Elapsed &elapsed)
     WriteOut("\r\n\r\n");
 }
 
-} // namespace
-
+// One complete run on the command line Start took: parse the arguments,
+// check the features, load the kernel, time it and print the report.
 void RunBenchmark()
 {
     const tokenizer::ArgList args = tokenizer::SplitArgs(&tokenizer::kArgSyntax, g_commandLine);
@@ -159,6 +159,8 @@ void RunBenchmark()
     PrintTimes(count, elapsed);
     platform::CloseLibrary(library);
 }
+
+} // namespace
 
 void Start()
 {
