@@ -42,24 +42,12 @@ void WriteOut(const char *text)
 // Formats value into the scratch text and prints it from there.
 void WriteU64(std::uint64_t value)
 {
-    FormatU64(value, g_scratch);
+    numbers::FormatU64(value, g_scratch);
     WriteOut(g_scratch);
 }
 
-// total / count rounded to the nearest integer, ties to even, exactly.
-std::uint64_t RoundedQuotient(std::uint64_t total, std::uint64_t count)
-{
-    std::uint64_t quotient = total / count;
-    const std::uint64_t remainder = total % count;
-    const std::uint64_t twice = 2 * remainder; // count < 2^31, so no overflow
-    if (twice > count || (twice == count && (quotient & 1) != 0)) {
-        ++quotient;
-    }
-    return quotient;
-}
-
 struct Elapsed {
-    std::uint64_t cycles;
+    std::uint64_t ticks;
     std::uint64_t milliseconds;
 };
 
@@ -98,9 +86,9 @@ void PrintHeader()
 
 void PrintTimes(std::uint32_t count, const Elapsed &elapsed)
 {
-    if (elapsed.cycles != 0 || elapsed.milliseconds != 0) {
+    if (elapsed.ticks != 0 || elapsed.milliseconds != 0) {
         WriteOut("\r\nTotal time: ");
-        WriteU64(elapsed.cycles);
+        WriteU64(elapsed.ticks);
         WriteOut(" clock ticks");
         if (elapsed.milliseconds != 0) {
             WriteOut(", ");
@@ -109,9 +97,9 @@ void PrintTimes(std::uint32_t count, const Elapsed &elapsed)
         }
         if (count > 1) {
             WriteOut("\r\nEach run:   ");
-            WriteU64(RoundedQuotient(elapsed.cycles, count));
+            WriteU64(numbers::RoundedQuotient(elapsed.ticks, count));
             WriteOut(" clock ticks");
-            const std::uint64_t msPerRun = RoundedQuotient(elapsed.milliseconds, count);
+            const std::uint64_t msPerRun = numbers::RoundedQuotient(elapsed.milliseconds, count);
             if (msPerRun != 0) {
                 WriteOut(", ");
                 WriteU64(msPerRun);
@@ -122,37 +110,37 @@ void PrintTimes(std::uint32_t count, const Elapsed &elapsed)
     WriteOut("\r\n\r\n");
 }
 
-} // namespace
-
+// One complete run on the command line Start took: parse the arguments,
+// check the features, load the kernel, time it and print the report.
 void RunBenchmark()
 {
-    const ArgList args = SplitArgs(&kArgSyntax, g_commandLine);
+    const tokenizer::ArgList args = tokenizer::SplitArgs(&tokenizer::kArgSyntax, g_commandLine);
     if (!args) {
         return;
     }
-    if (GetArg(args.get(), 1, g_libraryPath) == nullptr) {
+    if (tokenizer::GetArg(args.get(), 1, g_libraryPath) == nullptr) {
         WriteOut(kUsage);
         return;
     }
-    if (GetArg(args.get(), 2, g_procedureName) == nullptr) {
+    if (tokenizer::GetArg(args.get(), 2, g_procedureName) == nullptr) {
         return;
     }
-    if (GetArg(args.get(), 4, g_scratch) != nullptr) {
-        const FeatureMask mask = ParseFeatures(g_scratch);
+    if (tokenizer::GetArg(args.get(), 4, g_scratch) != nullptr) {
+        const FeatureMask mask = numbers::ParseFeatures(g_scratch);
         if (mask != 0 && !feature::CheckFeatures(mask)) {
             return;
         }
     }
-    if (GetArg(args.get(), 3, g_scratch) == nullptr) {
+    if (tokenizer::GetArg(args.get(), 3, g_scratch) == nullptr) {
         return;
     }
     // A negative count is refused like 0: as an unsigned count it would
     // mean billions of calls nobody asked for.
-    const std::int32_t parsed = ParseCount(g_scratch);
+    const std::int32_t parsed = numbers::ParseCount(g_scratch);
     if (parsed <= 0) {
         return;
     }
-    const auto count = static_cast<std::uint32_t>(FormatI32(parsed, g_scratch));
+    const auto count = static_cast<std::uint32_t>(numbers::FormatI32(parsed, g_scratch));
 
     const platform::LibraryHandle library = platform::OpenLibrary(g_libraryPath);
     if (library == nullptr) {
@@ -171,6 +159,8 @@ void RunBenchmark()
     PrintTimes(count, elapsed);
     platform::CloseLibrary(library);
 }
+
+} // namespace
 
 void Start()
 {

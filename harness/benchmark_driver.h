@@ -5,7 +5,3 @@
 // operands, takes the command line, runs the benchmark and exits with
 // status 0. Never returns.
 [[noreturn]] void Start();
-
-// One complete run on the command line Start took: parse the arguments,
-// check the features, load the kernel, time it and print the report.
-void RunBenchmark();

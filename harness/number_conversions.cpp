@@ -45,6 +45,8 @@ constexpr std::uint64_t kTen19 = 10000000000000000000ull;
 
 } // namespace
 
+namespace numbers {
+
 std::int32_t ParseCount(const char *text)
 {
     return static_cast<std::int32_t>(Accumulate(text, true));
@@ -145,3 +147,5 @@ void FormatU64(std::uint64_t value, char *dest)
         std::memmove(dest, dest + zeros, 18 - zeros + 1);
     }
 }
+
+} // namespace numbers

@@ -1,5 +1,5 @@
-// Reads the numeric arguments and formats the counts and times the
-// program prints. All work on NUL-terminated 8-bit text in the caller's
+// Reads the numeric arguments, and formats and rounds the counts and times
+// the program prints. All work on NUL-terminated 8-bit text in the caller's
 // buffers; none allocates.
 #pragma once
 
@@ -7,6 +7,8 @@
 #include <cstdint>
 
 #include "feature_gate.h"
+
+namespace numbers {
 
 inline constexpr std::size_t kFormatI32Size = 12; // sign, ten digits, NUL
 inline constexpr std::size_t kFormatU64Size = 21; // twenty digits, NUL
@@ -34,3 +36,19 @@ using PackedDecimal18 = std::uint8_t[9];
 void PackDecimal18(std::uint64_t value, PackedDecimal18 &out);
 // The same by plain arithmetic, for processors without a decimal store.
 void PackDecimal18Portable(std::uint64_t value, PackedDecimal18 &out);
+
+// total / count (count > 0) rounded to the nearest integer, ties to even,
+// exactly: the per-call figures of the report. Comparing the remainder with
+// what is left of count keeps every count and total free of overflow.
+constexpr std::uint64_t RoundedQuotient(std::uint64_t total, std::uint64_t count)
+{
+    std::uint64_t quotient = total / count;
+    const std::uint64_t remainder = total % count;
+    const std::uint64_t rest = count - remainder;
+    if (remainder > rest || (remainder == rest && (quotient & 1) != 0)) {
+        ++quotient;
+    }
+    return quotient;
+}
+
+} // namespace numbers

@@ -46,14 +46,14 @@ constexpr char kProgramStandIn[] = "Test";
 // Writes one argument the way the tokenizer splits it back.
 void AppendArgument(std::string &text, std::string_view arg)
 {
-    if (!ArgNeedsQuoting(arg)) {
+    if (!tokenizer::ArgNeedsQuoting(arg)) {
         text += arg;
         return;
     }
     // An argument holding all four quote characters is wrapped in the
     // first; it splits where the tokenizer meets that character.
-    const char fitting = ArgQuoteFor(arg);
-    const char quote = fitting != '\0' ? fitting : kArgQuotes[0];
+    const char fitting = tokenizer::ArgQuoteFor(arg);
+    const char quote = fitting != '\0' ? fitting : tokenizer::kArgQuotes[0];
     text += quote;
     text += arg;
     text += quote;
@@ -67,7 +67,7 @@ void AppendArgument(std::string &text, std::string_view arg)
 std::string JoinArguments(int argc, char **argv)
 {
     std::string_view program = argc > 0 && argv[0] != nullptr ? argv[0] : "";
-    if (program.empty() || (ArgNeedsQuoting(program) && ArgQuoteFor(program) == '\0')) {
+    if (program.empty() || (tokenizer::ArgNeedsQuoting(program) && tokenizer::ArgQuoteFor(program) == '\0')) {
         program = kProgramStandIn;
     }
     std::string text;

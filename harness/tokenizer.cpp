@@ -30,6 +30,8 @@ constexpr std::size_t kMaxTextSize = std::size_t{1} << 30;
 
 } // namespace
 
+namespace tokenizer {
+
 void ArgListDeleter::operator()(char *block) const noexcept
 {
     platform::LocalFree(block);
@@ -140,3 +142,5 @@ char *GetArg(const char *list, std::size_t index, std::span<char> dest)
     std::memcpy(dest.data(), token, size);
     return dest.data();
 }
+
+} // namespace tokenizer

@@ -8,6 +8,8 @@
 #include <span>
 #include <string_view>
 
+namespace tokenizer {
+
 // Seven word-sized slots. A null or empty set means that class is empty.
 // The two further sets are not used; a configuration that fills either is
 // rejected.
@@ -69,3 +71,5 @@ ArgList SplitArgs(const TokenizerConfig *config, const char *text);
 // dest.data(). Returns null, copying nothing, when the list ends before
 // that index or the token does not fit in dest.
 char *GetArg(const char *list, std::size_t index, std::span<char> dest);
+
+} // namespace tokenizer

@@ -138,7 +138,9 @@ private:
     isolation::WatchedRange watched_;
 };
 
-// Three matrices back to back on a 64-byte boundary, as Test lays them out.
+// Three matrices back to back, as Test lays them out, here from a 64-byte
+// boundary: Test itself aligns them to 16 bytes, and the alignment check
+// moves them to each 16-byte offset within 64.
 struct alignas(64) Matrices {
     Matrix4 result;
     Matrix4 a;
@@ -476,7 +478,6 @@ ArithmeticFindings CheckArithmetic(KernelEntry entry)
     }
 
     ArithmeticFindings findings;
-    findings.pairs = static_cast<int>(pairs.size());
     // The product is the one whose worst error is smaller, when that error
     // is still below the size of the terms themselves (2^22 bounds is
     // sum |x*y|): a kernel that merely rounds badly still computes it.

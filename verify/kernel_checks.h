@@ -46,7 +46,6 @@ struct ArithmeticFindings {
     std::optional<Product> product;          // when one of the two fits
     std::vector<RoundingModel> rounding;     // models matched bit for bit
     double worstError = 0;                   // in units of the element's bound
-    int pairs = 0;                           // operand pairs tried
 };
 
 ArithmeticFindings CheckArithmetic(KernelEntry entry);

@@ -137,7 +137,7 @@ Verification VerifyKernel(const std::string &library, const std::string &procedu
     v.library = library;
     v.procedure = procedure;
     if (maskText != nullptr) {
-        const std::string missing = feature::MissingFeatures(ParseFeatures(maskText));
+        const std::string missing = feature::MissingFeatures(numbers::ParseFeatures(maskText));
         if (!missing.empty()) {
             v.reason = "this processor or its operating system lacks " + missing;
             return v;

@@ -14,11 +14,12 @@ import tempfile
 import unittest
 import xml.etree.ElementTree
 
-OPTS = None
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from test_support import OPTS, options_parser, parse_options, run_tests  # noqa: E402
 
 
 def bench_modules():
-    sys.dont_write_bytecode = True  # nothing written into the source tree
     sys.path.insert(0, os.path.dirname(OPTS.script))
     import bench_programs
     import bench_stats
@@ -151,7 +152,7 @@ class Reading(unittest.TestCase):
 class OneRun(unittest.TestCase):
     def bench(self, *args):
         command = [sys.executable, OPTS.script, "--test", OPTS.test, "--kernels", OPTS.kernels,
-                   f"--emulator={OPTS.emulator}", *args]
+                   f"--emulator={';'.join(OPTS.emulator)}", *args]
         for program in ("verify", "latency"):
             if getattr(OPTS, program):
                 command += [f"--{program}", getattr(OPTS, program)]
@@ -234,19 +235,11 @@ class OneRun(unittest.TestCase):
 
 
 def main():
-    global OPTS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--script", required=True)
-    parser.add_argument("--test", required=True)
-    parser.add_argument("--kernels", required=True)
-    parser.add_argument("--probe", required=True)
+    parser = options_parser("--script", "--test", "--kernels", "--probe")
     parser.add_argument("--verify", default="")
     parser.add_argument("--latency", default="")
-    parser.add_argument("--emulator", default="")
-    OPTS = parser.parse_args()
-    suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
-    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
-    return 0 if result.wasSuccessful() else 1
+    parse_options(parser)
+    return run_tests(sys.modules[__name__])
 
 
 if __name__ == "__main__":

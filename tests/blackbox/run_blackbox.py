@@ -7,7 +7,6 @@ advance; each report is parsed for its two totals and then rebuilt from them
 by the report's rules, so every other byte, every per-call figure and every
 optional clause is checked exactly.
 """
-import argparse
 import os
 import re
 import shutil
@@ -18,10 +17,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import processor_flags  # noqa: E402
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "bench"))
-from kernel_list import read_kernel_list  # noqa: E402
-
-OPTS = None  # parsed command-line options
+from test_support import OPTS, options_parser, parse_options, read_kernel_list, run_program, run_tests  # noqa: E402
 
 USAGE = b"Usage:\r\n\tTest <Dll name> <Procedure name> <Repeat count> [Features needed]\r\n"
 NUMBER = rb"(0|[1-9][0-9]*)"
@@ -41,13 +37,7 @@ def run(args, cwd=None, stdout=subprocess.PIPE, program=None, argv0=None, timeou
     """Runs Test with args; returns (status, stdout bytes, stderr bytes).
     argv0, when given, is what the program is told its own name is; env
     adds to the environment."""
-    command = list(OPTS.emulator) + [program or OPTS.test] + list(args)
-    executable = None
-    if argv0 is not None:
-        executable, command[len(OPTS.emulator)] = command[0], argv0
-    proc = subprocess.run(command, cwd=cwd, stdout=stdout, stderr=subprocess.PIPE, executable=executable,
-                          stdin=subprocess.DEVNULL, timeout=timeout,
-                          env=None if env is None else dict(os.environ, **env))
+    proc = run_program(program or OPTS.test, args, argv0=argv0, timeout=timeout, env=env, cwd=cwd, stdout=stdout)
     return proc.returncode, proc.stdout, proc.stderr
 
 
@@ -59,14 +49,14 @@ def rounded_quotient(total, count):
     return q
 
 
-def expected_times(cycles, ms, count):
-    if cycles == 0 and ms == 0:
+def expected_times(ticks, ms, count):
+    if ticks == 0 and ms == 0:
         return b"\r\n\r\n"
-    text = b"\r\nTotal time: %d clock ticks" % cycles
+    text = b"\r\nTotal time: %d clock ticks" % ticks
     if ms:
         text += b", %d ms." % ms
     if count > 1:
-        text += b"\r\nEach run:   %d clock ticks" % rounded_quotient(cycles, count)
+        text += b"\r\nEach run:   %d clock ticks" % rounded_quotient(ticks, count)
         per_run_ms = rounded_quotient(ms, count)
         if per_run_ms:
             text += b", %d ms." % per_run_ms
@@ -85,15 +75,15 @@ class ReportCase(unittest.TestCase):
         os.makedirs(self.work)
 
     def assertReport(self, out, library, procedure, echo, count):
-        """Checks a whole report; returns its (cycles, milliseconds)."""
+        """Checks a whole report; returns its (ticks, milliseconds)."""
         head = header(library, procedure, echo)
         self.assertEqual(out[:len(head)], head, out)
         rest = out[len(head):]
         match = re.match(rb"\r\nTotal time: " + NUMBER + rb" clock ticks(?:, " + NUMBER + rb" ms\.)?", rest)
-        cycles = int(match.group(1)) if match else 0
+        ticks = int(match.group(1)) if match else 0
         ms = int(match.group(2)) if match and match.group(2) else 0
-        self.assertEqual(rest, expected_times(cycles, ms, count), out)
-        return cycles, ms
+        self.assertEqual(rest, expected_times(ticks, ms, count), out)
+        return ticks, ms
 
     def assertSilent(self, args, cwd=None, timeout=120, env=None):
         status, out, err = run(args, cwd=cwd, timeout=timeout, env=env)
@@ -239,9 +229,8 @@ class Loader(ReportCase):
         # An ignored SIGCHLD survives exec; the trial load must still be seen to end.
         if is_windows():
             self.skipTest("a POSIX signal")
-        command = list(OPTS.emulator) + [OPTS.test, OPTS.probe, "probe_kernel", "3"]
-        proc = subprocess.run(command, capture_output=True, timeout=60,
-                              preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
+        proc = run_program(OPTS.test, [OPTS.probe, "probe_kernel", "3"], timeout=60,
+                           preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
         self.assertEqual(proc.returncode, 0)
         self.assertReport(proc.stdout, os.path.basename(OPTS.probe).encode(), b"probe_kernel", b"3", 3)
         self.assertProbe(proc.stderr, 3)
@@ -280,11 +269,11 @@ class Report(ReportCase):
         name = os.path.basename(OPTS.probe).encode()
         status, out, err = run([OPTS.probe, "slow_kernel", "40"])
         self.assertEqual(status, 0)
-        cycles, ms = self.assertReport(out, name, b"slow_kernel", b"40", 40)
+        ticks, ms = self.assertReport(out, name, b"slow_kernel", b"40", 40)
         self.assertGreaterEqual(ms, 40, out)
         self.assertIn(b" ms.\r\nEach run:   ", out)
         self.assertRegex(out, rb"Each run:   [0-9]+ clock ticks, [1-9][0-9]* ms\.\r\n\r\n$")
-        self.assertGreater(cycles, 0)
+        self.assertGreater(ticks, 0)
         self.assertProbe(err, 40)
 
     def test_a_kernel_leaving_the_x87_stack_full(self):
@@ -481,9 +470,8 @@ class OutputErrors(ReportCase):
         self.assertProbe(err, 9)
 
     def test_closed_descriptor(self):
-        command = list(OPTS.emulator) + [OPTS.test, OPTS.probe, "probe_kernel", "9"]
-        proc = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=60,
-                              preexec_fn=lambda: os.close(1))
+        proc = run_program(OPTS.test, [OPTS.probe, "probe_kernel", "9"], timeout=60, stdout=subprocess.DEVNULL,
+                           preexec_fn=lambda: os.close(1))
         self.assertEqual(proc.returncode, 0)
         self.assertProbe(proc.stderr, 9)
 
@@ -504,8 +492,8 @@ class ShippedKernels(ReportCase):
                 status, out, err = run([path, procedure, "100000", mask])
                 self.assertEqual((status, err), (0, b""))
                 if needs <= flags:
-                    cycles, _ = self.assertReport(out, name.encode(), procedure.encode(), b"100000", 100000)
-                    self.assertGreater(cycles, 0)
+                    ticks, _ = self.assertReport(out, name.encode(), procedure.encode(), b"100000", 100000)
+                    self.assertGreater(ticks, 0)
                 else:
                     self.assertEqual(out, b"")
                 # Asking for a feature this processor lacks as well stops the run.
@@ -526,23 +514,11 @@ GROUPS = {
 
 
 def main():
-    global OPTS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--test", required=True)
-    parser.add_argument("--probe", required=True)
-    parser.add_argument("--c-example", required=True)
-    parser.add_argument("--bin-dir", required=True)
-    parser.add_argument("--work-dir", required=True)
-    parser.add_argument("--emulator", default="")
+    parser = options_parser("--test", "--probe", "--c-example", "--bin-dir", "--work-dir")
     parser.add_argument("--group", required=True, choices=sorted(GROUPS))
-    OPTS = parser.parse_args()
-    OPTS.emulator = [part for part in OPTS.emulator.split(";") if part]
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(GROUPS[OPTS.group])
-    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
-    if not result.wasSuccessful():
-        sys.exit(1)
-    # 77 tells CTest the group was skipped: none of its tests applies here.
-    sys.exit(77 if result.testsRun > 0 and len(result.skipped) == result.testsRun else 0)
+    parse_options(parser)
+    # A group none of whose tests applies here is skipped as a whole.
+    sys.exit(run_tests(GROUPS[OPTS.group], skip_when_all_skipped=True))
 
 
 if __name__ == "__main__":

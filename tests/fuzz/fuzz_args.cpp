@@ -22,14 +22,14 @@ void Check(bool condition)
 
 void CheckTokens(const std::string &text)
 {
-    const ArgList list = SplitArgs(&kArgSyntax, text.c_str());
+    const tokenizer::ArgList list = tokenizer::SplitArgs(&tokenizer::kArgSyntax, text.c_str());
     Check(list != nullptr);
     // Tokens are non-empty, never hold a NUL, and together never hold more
     // characters than the text.
     char token[512];
     std::size_t characters = 0;
     std::size_t index = 0;
-    for (; GetArg(list.get(), index, token) != nullptr; ++index) {
+    for (; tokenizer::GetArg(list.get(), index, token) != nullptr; ++index) {
         const std::size_t length = std::strlen(token);
         Check(length > 0);
         characters += length;
@@ -40,18 +40,18 @@ void CheckTokens(const std::string &text)
 
 void CheckNumbers(const std::string &text)
 {
-    const std::int32_t count = ParseCount(text.c_str());
-    char printed[kFormatI32Size];
-    Check(FormatI32(count, printed) == count);
-    Check(ParseCount(printed) == count);
+    const std::int32_t count = numbers::ParseCount(text.c_str());
+    char printed[numbers::kFormatI32Size];
+    Check(numbers::FormatI32(count, printed) == count);
+    Check(numbers::ParseCount(printed) == count);
     char expected[24];
     *std::to_chars(expected, expected + sizeof expected, count).ptr = '\0';
     Check(std::strcmp(printed, expected) == 0);
 
     const std::uint64_t wide =
-        std::uint64_t{ParseFeatures(text.c_str())} << 32 | static_cast<std::uint32_t>(count);
-    char wideText[kFormatU64Size];
-    FormatU64(wide, wideText);
+        std::uint64_t{numbers::ParseFeatures(text.c_str())} << 32 | static_cast<std::uint32_t>(count);
+    char wideText[numbers::kFormatU64Size];
+    numbers::FormatU64(wide, wideText);
     *std::to_chars(expected, expected + sizeof expected, wide).ptr = '\0';
     Check(std::strcmp(wideText, expected) == 0);
 }

@@ -24,7 +24,7 @@ void Check(bool condition)
 
 bool Unquotable(std::string_view arg)
 {
-    return ArgNeedsQuoting(arg) && ArgQuoteFor(arg) == '\0';
+    return tokenizer::ArgNeedsQuoting(arg) && tokenizer::ArgQuoteFor(arg) == '\0';
 }
 
 } // namespace
@@ -47,11 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     argv.push_back(nullptr);
     platform::InitProcess(static_cast<int>(args.size()), argv.data());
 
-    const ArgList list = SplitArgs(&kArgSyntax, nullptr);
+    const tokenizer::ArgList list = tokenizer::SplitArgs(&tokenizer::kArgSyntax, nullptr);
     Check(list != nullptr);
     std::vector<std::string> tokens;
     std::vector<char> token(size + 16);
-    for (std::size_t i = 0; GetArg(list.get(), i, token) != nullptr; ++i) {
+    for (std::size_t i = 0; tokenizer::GetArg(list.get(), i, token) != nullptr; ++i) {
         tokens.emplace_back(token.data());
     }
 

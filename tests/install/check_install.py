@@ -6,7 +6,6 @@ it must be listed with the mask the feature table gives; the project's
 warnings stay its own), runs the installed Test on the kernel it built and,
 by bare name, on a kernel shipped beside Test, and has the installed
 matmul4-bench time the kernel from outside any checkout."""
-import argparse
 import json
 import os
 import shutil
@@ -14,7 +13,8 @@ import subprocess
 import sys
 import tempfile
 
-SKIP = 77
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from test_support import SKIP, options_parser, parse_options  # noqa: E402
 
 
 def run(*command, cwd=None):
@@ -29,15 +29,10 @@ def first_line(test, library, procedure, cwd):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--cmake", required=True)
+    parser = options_parser("--cmake", "--work-dir", "--generator", "--c-compiler", "--nm", emulator=False)
     parser.add_argument("--build-dir", required=True, help="the build to install")
-    parser.add_argument("--work-dir", required=True)
-    parser.add_argument("--generator", required=True)
-    parser.add_argument("--c-compiler", required=True)
-    parser.add_argument("--nm", required=True)
     parser.add_argument("--cross", default="0", help="1 for a cross build, which is skipped")
-    opts = parser.parse_args()
+    opts = parse_options(parser)
     if opts.cross == "1":
         print("cross build: the out-of-tree project would need the target's toolchain")
         return SKIP

@@ -2,25 +2,19 @@
 """Runs the real Latency program: every registered kernel is timed and
 judged as registered, a wrong kernel is caught, and what cannot run says
 why. Figures are only checked for shape: timing belongs in the bench."""
-import argparse
 import json
 import os
-import subprocess
 import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import processor_flags  # noqa: E402
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "bench"))
-from kernel_list import read_kernel_list  # noqa: E402
-
-OPTS = None
+from test_support import OPTS, options_parser, parse_options, read_kernel_list, run_program, run_tests  # noqa: E402
 
 
 def latency(*args):
     """Runs Latency; returns (status, stdout, stderr)."""
-    proc = subprocess.run(list(OPTS.emulator) + [OPTS.latency] + list(args), capture_output=True,
-                          stdin=subprocess.DEVNULL, timeout=300)
+    proc = run_program(OPTS.latency, args, timeout=300)
     return proc.returncode, proc.stdout, proc.stderr
 
 
@@ -100,19 +94,8 @@ class Latency(unittest.TestCase):
 
 
 def main():
-    global OPTS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--latency", required=True)
-    parser.add_argument("--kernel-list", required=True)
-    parser.add_argument("--broken", required=True)
-    parser.add_argument("--work-dir", required=True)
-    parser.add_argument("--emulator", default="")
-    OPTS = parser.parse_args()
-    OPTS.emulator = [part for part in OPTS.emulator.split(";") if part]
-    os.makedirs(OPTS.work_dir, exist_ok=True)
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(Latency)
-    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
-    return 0 if result.wasSuccessful() else 1
+    parse_options(options_parser("--latency", "--kernel-list", "--broken", "--work-dir"))
+    return run_tests(Latency)
 
 
 if __name__ == "__main__":

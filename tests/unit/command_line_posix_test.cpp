@@ -18,10 +18,10 @@ std::vector<std::string> RoundTrip(std::vector<std::string> args)
         argv.push_back(arg.data());
     }
     platform::InitProcess(static_cast<int>(argv.size()), argv.data());
-    const ArgList list = SplitArgs(&kArgSyntax, nullptr);
+    const tokenizer::ArgList list = tokenizer::SplitArgs(&tokenizer::kArgSyntax, nullptr);
     std::vector<std::string> tokens;
     static char buffer[1 << 16];
-    for (std::size_t i = 0; list && GetArg(list.get(), i, buffer) != nullptr; ++i) {
+    for (std::size_t i = 0; list && tokenizer::GetArg(list.get(), i, buffer) != nullptr; ++i) {
         tokens.emplace_back(buffer);
     }
     return tokens;
@@ -50,7 +50,7 @@ TEST(PosixCommandLine, SplittingGivesTheArgumentsBack)
 TEST(PosixCommandLine, RandomArgumentsSurviveTheRoundTrip)
 {
     std::mt19937 rng(7);
-    const std::string alphabet = std::string("ab-9") + kArgSeparators + kArgQuotes;
+    const std::string alphabet = std::string("ab-9") + tokenizer::kArgSeparators + tokenizer::kArgQuotes;
     for (int round = 0; round < 2000; ++round) {
         Strings args{"Test"};
         Strings expected{"Test"};
@@ -63,7 +63,7 @@ TEST(PosixCommandLine, RandomArgumentsSurviveTheRoundTrip)
             }
             // Only an argument that needs quoting and holds all four quote
             // characters cannot be written so that it splits back whole.
-            if (ArgNeedsQuoting(arg) && ArgQuoteFor(arg) == '\0') {
+            if (tokenizer::ArgNeedsQuoting(arg) && tokenizer::ArgQuoteFor(arg) == '\0') {
                 continue;
             }
             args.push_back(arg);

@@ -53,6 +53,25 @@ TEST(ExactSum, TiesGoToEvenAndCancellationIsExact)
               std::numeric_limits<float>::infinity());
 }
 
+TEST(ExactSum, TiesRoundToEvenInBothDirections)
+{
+    // 1 + 2^-23 + 2^-24 lies halfway between 1 + 2^-23 (odd) and 1 + 2^-22
+    // (even): even is up, away from zero, for either sign.
+    const ExactSum half = ExactSum::Product(0x1p-12f, 0x1p-12f);
+    ExactSum tie = ExactSum::Of(1.0f + 0x1p-23f);
+    tie += half;
+    EXPECT_EQ(tie.RoundToFloat(), 1.0f + 0x1p-22f);
+    EXPECT_EQ((-tie).RoundToFloat(), -1.0f - 0x1p-22f);
+    // Just below that half, the nearer neighbour is down.
+    ExactSum below = tie;
+    below -= ExactSum::Product(0x1p-40f, 0x1p-40f);
+    EXPECT_EQ(below.RoundToFloat(), 1.0f + 0x1p-23f);
+    // Halves of the smallest subnormal: down to 0, and up to two of it.
+    EXPECT_TRUE(SameBits(ExactSum::Product(0.5f, 0x1p-149f).RoundToFloat(), 0.0f));
+    EXPECT_EQ(ExactSum::Product(1.5f, 0x1p-149f).RoundToFloat(), 0x1p-148f);
+    EXPECT_EQ(ExactSum::Product(-1.5f, 0x1p-149f).RoundToFloat(), -0x1p-148f);
+}
+
 TEST(Reference, SpecialValuesAndZeroSigns)
 {
     Matrix4 x{};

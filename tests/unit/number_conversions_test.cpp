@@ -22,56 +22,56 @@ template <typename T> std::string Decimal(T value)
 
 std::string ViaFormatI32(std::int32_t value)
 {
-    char text[kFormatI32Size + 4];
+    char text[numbers::kFormatI32Size + 4];
     std::fill(std::begin(text), std::end(text), '#');
-    EXPECT_EQ(FormatI32(value, text), value);
+    EXPECT_EQ(numbers::FormatI32(value, text), value);
     const std::string result(text);
-    EXPECT_LE(result.size() + 1, kFormatI32Size);
+    EXPECT_LE(result.size() + 1, numbers::kFormatI32Size);
     return result;
 }
 
 std::string ViaFormatU64(std::uint64_t value)
 {
-    char text[kFormatU64Size + 4];
+    char text[numbers::kFormatU64Size + 4];
     std::fill(std::begin(text), std::end(text), '#');
-    FormatU64(value, text);
+    numbers::FormatU64(value, text);
     const std::string result(text);
-    EXPECT_LE(result.size() + 1, kFormatU64Size);
+    EXPECT_LE(result.size() + 1, numbers::kFormatU64Size);
     return result;
 }
 
 TEST(ParseCount, DigitsSignsAndStops)
 {
-    EXPECT_EQ(ParseCount("250"), 250);
-    EXPECT_EQ(ParseCount("-3"), -3);
-    EXPECT_EQ(ParseCount("007"), 7);
-    EXPECT_EQ(ParseCount(""), 0);
-    EXPECT_EQ(ParseCount("-"), 0);
+    EXPECT_EQ(numbers::ParseCount("250"), 250);
+    EXPECT_EQ(numbers::ParseCount("-3"), -3);
+    EXPECT_EQ(numbers::ParseCount("007"), 7);
+    EXPECT_EQ(numbers::ParseCount(""), 0);
+    EXPECT_EQ(numbers::ParseCount("-"), 0);
     // Bytes above '9' up to 0xAF add their code minus 48.
-    EXPECT_EQ(ParseCount("12x"), 12 * 10 + ('x' - '0'));
-    EXPECT_EQ(ParseCount("1\xAF"), 10 + (0xAF - '0'));
+    EXPECT_EQ(numbers::ParseCount("12x"), 12 * 10 + ('x' - '0'));
+    EXPECT_EQ(numbers::ParseCount("1\xAF"), 10 + (0xAF - '0'));
     // A blank, any byte below '0', and any byte from 0xB0 up stop the scan.
-    EXPECT_EQ(ParseCount("1 2"), 1);
-    EXPECT_EQ(ParseCount("12/3"), 12);
-    EXPECT_EQ(ParseCount("4\xB0"
+    EXPECT_EQ(numbers::ParseCount("1 2"), 1);
+    EXPECT_EQ(numbers::ParseCount("12/3"), 12);
+    EXPECT_EQ(numbers::ParseCount("4\xB0"
                          "5"),
               4);
-    EXPECT_EQ(ParseCount("--5"), 0);
-    EXPECT_EQ(ParseCount("2147483647"), std::numeric_limits<std::int32_t>::max());
-    EXPECT_EQ(ParseCount("-2147483648"), std::numeric_limits<std::int32_t>::min());
+    EXPECT_EQ(numbers::ParseCount("--5"), 0);
+    EXPECT_EQ(numbers::ParseCount("2147483647"), std::numeric_limits<std::int32_t>::max());
+    EXPECT_EQ(numbers::ParseCount("-2147483648"), std::numeric_limits<std::int32_t>::min());
     // 32-bit wrap-around.
-    EXPECT_EQ(ParseCount("4294967297"), 1);
+    EXPECT_EQ(numbers::ParseCount("4294967297"), 1);
 }
 
 TEST(ParseFeatures, EveryByteCounts)
 {
-    EXPECT_EQ(ParseFeatures("6"), 6u);
-    EXPECT_EQ(ParseFeatures("16"), 16u);
-    EXPECT_EQ(ParseFeatures(""), 0u);
-    EXPECT_EQ(ParseFeatures("-1"), 0xFFFFFFFFu);
+    EXPECT_EQ(numbers::ParseFeatures("6"), 6u);
+    EXPECT_EQ(numbers::ParseFeatures("16"), 16u);
+    EXPECT_EQ(numbers::ParseFeatures(""), 0u);
+    EXPECT_EQ(numbers::ParseFeatures("-1"), 0xFFFFFFFFu);
     // No stop at a blank: (' ' - '0') mod 256 = 240.
-    EXPECT_EQ(ParseFeatures("1 "), 10u + 240u);
-    EXPECT_EQ(ParseFeatures("4294967296"), 0u);
+    EXPECT_EQ(numbers::ParseFeatures("1 "), 10u + 240u);
+    EXPECT_EQ(numbers::ParseFeatures("4294967296"), 0u);
 }
 
 TEST(FormatI32, EdgeValues)
@@ -143,8 +143,8 @@ TEST(PackDecimal18, PortableAndProcessorConversionsAgree)
     std::mt19937_64 rng(3);
     for (int i = 0; i < 200000; ++i) {
         const std::uint64_t v = (rng() >> (rng() % 64)) % 1000000000000000000ull;
-        PackedDecimal18 portable;
-        PackDecimal18Portable(v, portable);
+        numbers::PackedDecimal18 portable;
+        numbers::PackDecimal18Portable(v, portable);
         std::uint64_t back = 0;
         for (int k = 8; k >= 0; --k) {
             ASSERT_LE(portable[k] >> 4, 9);
@@ -152,8 +152,8 @@ TEST(PackDecimal18, PortableAndProcessorConversionsAgree)
             back = back * 100 + static_cast<std::uint64_t>((portable[k] >> 4) * 10 + (portable[k] & 15));
         }
         ASSERT_EQ(back, v);
-        PackedDecimal18 chosen;
-        PackDecimal18(v, chosen);
+        numbers::PackedDecimal18 chosen;
+        numbers::PackDecimal18(v, chosen);
         ASSERT_EQ(std::memcmp(chosen, portable, sizeof portable), 0) << v;
 #if defined(MATMUL_CPU_X86)
         std::uint8_t stored[10];
@@ -162,6 +162,28 @@ TEST(PackDecimal18, PortableAndProcessorConversionsAgree)
         ASSERT_EQ(stored[9], 0) << "sign byte of a non-negative value";
 #endif
     }
+}
+
+TEST(RoundedQuotient, NearestWithTiesToEven)
+{
+    using numbers::RoundedQuotient;
+    // Exact halves go to the even neighbour, down as often as up.
+    EXPECT_EQ(RoundedQuotient(5, 2), 2u);
+    EXPECT_EQ(RoundedQuotient(7, 2), 4u);
+    EXPECT_EQ(RoundedQuotient(1, 2), 0u);
+    EXPECT_EQ(RoundedQuotient(3000, 400), 8u);
+    EXPECT_EQ(RoundedQuotient(2500, 1000), 2u);
+    // Just off a half, the nearer neighbour.
+    EXPECT_EQ(RoundedQuotient(2501, 1000), 3u);
+    EXPECT_EQ(RoundedQuotient(3499, 1000), 3u);
+    EXPECT_EQ(RoundedQuotient(6, 3), 2u);
+    EXPECT_EQ(RoundedQuotient(0, 7), 0u);
+    // Totals and counts at the top of the range round without overflow.
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_EQ(RoundedQuotient(kMax, kMax), 1u);
+    EXPECT_EQ(RoundedQuotient(kMax / 2, kMax - 1), 0u); // a half, to 0
+    EXPECT_EQ(RoundedQuotient(kMax / 2 + 1, kMax), 1u);  // just above a half
+    EXPECT_EQ(RoundedQuotient(kMax, 2), kMax / 2 + 1);   // a half, up to even
 }
 
 } // namespace

@@ -12,7 +12,7 @@ std::vector<std::string> Tokens(const char *list)
 {
     std::vector<std::string> tokens;
     char buffer[512];
-    for (std::size_t i = 0; GetArg(list, i, buffer) != nullptr; ++i) {
+    for (std::size_t i = 0; tokenizer::GetArg(list, i, buffer) != nullptr; ++i) {
         tokens.emplace_back(buffer);
     }
     return tokens;
@@ -23,10 +23,10 @@ struct Split {
     std::uint32_t lastError;
 };
 
-Split SplitText(const char *text, const TokenizerConfig *config = &kArgSyntax)
+Split SplitText(const char *text, const tokenizer::TokenizerConfig *config = &tokenizer::kArgSyntax)
 {
     platform::SetLastError(0);
-    const ArgList list = SplitArgs(config, text);
+    const tokenizer::ArgList list = tokenizer::SplitArgs(config, text);
     EXPECT_NE(list, nullptr);
     if (!list) {
         return {{}, platform::GetLastError()};
@@ -79,14 +79,14 @@ TEST(Tokenizer, LastErrorRule)
 {
     // A stale malformed-quoting status is cleared on entry...
     platform::SetLastError(platform::kErrorBadArguments);
-    ASSERT_NE(SplitArgs(&kArgSyntax, "fine text"), nullptr);
+    ASSERT_NE(tokenizer::SplitArgs(&tokenizer::kArgSyntax, "fine text"), nullptr);
     EXPECT_EQ(platform::GetLastError(), 0u);
     // ...any other value is left as it was...
     platform::SetLastError(5);
-    ASSERT_NE(SplitArgs(&kArgSyntax, "fine text"), nullptr);
+    ASSERT_NE(tokenizer::SplitArgs(&tokenizer::kArgSyntax, "fine text"), nullptr);
     EXPECT_EQ(platform::GetLastError(), 5u);
     // ...unless the text is malformed.
-    ASSERT_NE(SplitArgs(&kArgSyntax, "bad \"text"), nullptr);
+    ASSERT_NE(tokenizer::SplitArgs(&tokenizer::kArgSyntax, "bad \"text"), nullptr);
     EXPECT_EQ(platform::GetLastError(), platform::kErrorBadArguments);
 }
 
@@ -94,46 +94,46 @@ TEST(Tokenizer, ConfigurationVariants)
 {
     // No configuration: no separators, no quotes, the whole text one token.
     EXPECT_EQ(SplitText("a b \"c\"", nullptr).tokens, Strings{"a b \"c\""});
-    const TokenizerConfig commas{0, ",", nullptr, nullptr, nullptr, 0, 0};
+    const tokenizer::TokenizerConfig commas{0, ",", nullptr, nullptr, nullptr, 0, 0};
     EXPECT_EQ(SplitText("a,,b c,'d,e'", &commas).tokens, (Strings{"a", "b c", "'d", "e'"}));
-    const TokenizerConfig emptySets{0, "", "", "", "", 0, 0};
+    const tokenizer::TokenizerConfig emptySets{0, "", "", "", "", 0, 0};
     EXPECT_EQ(SplitText("a b", &emptySets).tokens, Strings{"a b"});
     // Bytes above 0x7F compare as unsigned bytes.
-    const TokenizerConfig highSeparator{0, "\xE9", nullptr, nullptr, nullptr, 0, 0};
+    const tokenizer::TokenizerConfig highSeparator{0, "\xE9", nullptr, nullptr, nullptr, 0, 0};
     EXPECT_EQ(SplitText("a\xE9z", &highSeparator).tokens, (Strings{"a", "z"}));
 
-    TokenizerConfig further = kArgSyntax;
+    tokenizer::TokenizerConfig further = tokenizer::kArgSyntax;
     further.further1 = "x";
-    EXPECT_EQ(SplitArgs(&further, "a b"), nullptr);
-    further = kArgSyntax;
+    EXPECT_EQ(tokenizer::SplitArgs(&further, "a b"), nullptr);
+    further = tokenizer::kArgSyntax;
     further.further2 = "y";
-    EXPECT_EQ(SplitArgs(&further, "a b"), nullptr);
+    EXPECT_EQ(tokenizer::SplitArgs(&further, "a b"), nullptr);
 }
 
 TEST(Tokenizer, GetArgBounds)
 {
-    const ArgList list = SplitArgs(&kArgSyntax, "zero one two ");
+    const tokenizer::ArgList list = tokenizer::SplitArgs(&tokenizer::kArgSyntax, "zero one two ");
     ASSERT_NE(list, nullptr);
     char buffer[8];
-    EXPECT_STREQ(GetArg(list.get(), 2, buffer), "two");
-    EXPECT_EQ(GetArg(list.get(), 3, buffer), nullptr);
-    EXPECT_EQ(GetArg(list.get(), 100, buffer), nullptr);
+    EXPECT_STREQ(tokenizer::GetArg(list.get(), 2, buffer), "two");
+    EXPECT_EQ(tokenizer::GetArg(list.get(), 3, buffer), nullptr);
+    EXPECT_EQ(tokenizer::GetArg(list.get(), 100, buffer), nullptr);
 
     // A token that would not fit is not copied at all.
     char tiny[4] = {'k', 'e', 'e', 'p'};
-    EXPECT_EQ(GetArg(list.get(), 0, tiny), nullptr);
+    EXPECT_EQ(tokenizer::GetArg(list.get(), 0, tiny), nullptr);
     EXPECT_EQ(std::string(tiny, 4), "keep");
     char exact[4];
-    EXPECT_STREQ(GetArg(list.get(), 1, exact), "one");
+    EXPECT_STREQ(tokenizer::GetArg(list.get(), 1, exact), "one");
 
-    const ArgList empty = SplitArgs(&kArgSyntax, "");
+    const tokenizer::ArgList empty = tokenizer::SplitArgs(&tokenizer::kArgSyntax, "");
     ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(GetArg(empty.get(), 0, buffer), nullptr);
+    EXPECT_EQ(tokenizer::GetArg(empty.get(), 0, buffer), nullptr);
 }
 
 TEST(Tokenizer, NullTextSplitsTheProcessCommandLine)
 {
-    const ArgList list = SplitArgs(&kArgSyntax, nullptr);
+    const tokenizer::ArgList list = tokenizer::SplitArgs(&tokenizer::kArgSyntax, nullptr);
     ASSERT_NE(list, nullptr);
     const Split expected = SplitText(platform::GetCommandLineText());
     EXPECT_EQ(Tokens(list.get()), expected.tokens);

@@ -4,7 +4,6 @@ kernel (it must verify correct with the product and rounding models it is
 registered with), on kernels broken on purpose, and on kernels it cannot
 run. Exits 77 (a skip for CTest) when a registered kernel needs features
 this processor lacks."""
-import argparse
 import json
 import os
 import signal
@@ -15,18 +14,13 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import processor_flags  # noqa: E402
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "bench"))
-from kernel_list import read_kernel_list  # noqa: E402
-
-OPTS = None
-SKIP = 77
+from test_support import (OPTS, SKIP, options_parser, parse_options, read_kernel_list, run_program,  # noqa: E402
+                          run_tests)
 
 
 def verify(*args, env=None, timeout=600):
     """Runs Verify --json; returns (status, parsed JSON or None, stderr)."""
-    command = list(OPTS.emulator) + [OPTS.verify] + list(args)
-    proc = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                          timeout=timeout, env=env)
+    proc = run_program(OPTS.verify, args, timeout=timeout, env=env)
     report = json.loads(proc.stdout) if proc.stdout.strip() else None
     return proc.returncode, report, proc.stderr
 
@@ -158,8 +152,7 @@ class BrokenKernels(unittest.TestCase):
         self.assertProcessEnds(path)
 
     def test_text_report_of_a_wrong_kernel(self):
-        proc = subprocess.run(list(OPTS.emulator) + [OPTS.verify, OPTS.broken, "transposed"],
-                              stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, timeout=600)
+        proc = run_program(OPTS.verify, [OPTS.broken, "transposed"], timeout=600, stderr=None)
         text = proc.stdout.replace(b"\r\n", b"\n").decode()
         self.assertEqual(proc.returncode, 1)
         self.assertIn("  FAILED  computes a*b or b*a: neither;", text)
@@ -208,8 +201,7 @@ class NotRun(unittest.TestCase):
         for args in [[], ["--json"], ["only_a_library"], ["a", "b", "0", "extra"], ["--timeout", "0", "a", "b"],
                      ["--timeout", "1s", "a", "b"], ["--timeout", "a", "b"], ["--json", "--timeout"]]:
             with self.subTest(args=args):
-                command = list(OPTS.emulator) + [OPTS.verify] + args
-                proc = subprocess.run(command, capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
+                proc = run_program(OPTS.verify, args, timeout=60)
                 self.assertEqual((proc.returncode, proc.stdout), (2, b""))
                 self.assertTrue(proc.stderr.startswith(b"Usage: Verify [--json] [--timeout SECONDS] <library> <procedure>"))
 
@@ -217,28 +209,17 @@ class NotRun(unittest.TestCase):
 
 
 def main():
-    global OPTS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--verify", required=True)
-    parser.add_argument("--kernel-list", required=True)
-    parser.add_argument("--broken", required=True)
-    parser.add_argument("--work-dir", required=True)
-    parser.add_argument("--emulator", default="")
+    parser = options_parser("--verify", "--kernel-list", "--broken", "--work-dir")
     parser.add_argument("--procedure", help="verify this registered kernel; otherwise run the group")
     parser.add_argument("--group", choices=["broken", "not_run"])
-    OPTS = parser.parse_args()
-    OPTS.emulator = [part for part in OPTS.emulator.split(";") if part]
-    os.makedirs(OPTS.work_dir, exist_ok=True)
+    parse_options(parser)
     if OPTS.procedure:
         for kernel in read_kernel_list(OPTS.kernel_list):
             if kernel["procedure"] == OPTS.procedure:
                 return check_registered(kernel)
         print(f"{OPTS.procedure} is not in {OPTS.kernel_list}")
         return 1
-    group = {"broken": BrokenKernels, "not_run": NotRun}[OPTS.group]
-    suite = unittest.defaultTestLoader.loadTestsFromTestCase(group)
-    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
-    return 0 if result.wasSuccessful() else 1
+    return run_tests({"broken": BrokenKernels, "not_run": NotRun}[OPTS.group])
 
 
 if __name__ == "__main__":
