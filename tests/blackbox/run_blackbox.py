@@ -215,11 +215,15 @@ class Loader(ReportCase):
 
     def test_a_kernel_that_leaves_a_thread_running(self):
         # The thread runs the library's code until the process ends: the
-        # library must not be unmapped under it. Unmapping it faults only
-        # when the fault comes before the process ends (about one run in
-        # five here), hence several runs.
+        # library must not be unmapped under it. On Linux unmapping it faults
+        # only when the fault comes before the process ends (about one run in
+        # five here), hence several runs. Windows stops the other threads
+        # before a process's libraries are unloaded at its end, so there only
+        # the program's own unloading can fault, and a few runs tell; under
+        # wine on a loaded machine, the emulated process's end itself has
+        # been seen to crash about once in 45 runs, whatever the library.
         name = os.path.basename(OPTS.probe).encode()
-        for _ in range(15):
+        for _ in range(3 if is_windows() else 15):
             status, out, err = run([OPTS.probe, "thread_kernel", "10"])
             self.assertEqual(status, 0)
             self.assertReport(out, name, b"thread_kernel", b"10", 10)
