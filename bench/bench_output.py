@@ -184,7 +184,7 @@ def write_svg(path, run):
     throughput, on a logarithmic scale of ticks per call."""
     results = sorted(run.results, key=lambda r: r.summary["throughput"].median)
     measures = [m for m in ("throughput", "latency", "latency_b") if any(m in r.summary for r in results)]
-    label_width, panel_width, gap, row, top = 260, 300, 30, 20, 50
+    label_width, panel_width, gap, row, top = 260, 300, 30, 20, 62
     width = label_width + len(measures) * (panel_width + gap)
     height = top + row * len(results) + 40
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
