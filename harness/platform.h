@@ -78,6 +78,9 @@ void *FindProcedure(LibraryHandle library, const char *name, std::string *reason
 // process. Either way the handle is no longer valid.
 void CloseLibrary(LibraryHandle library);
 
+// The threads this process has now; -1 when the system does not say.
+int ThreadCount();
+
 // The file-name part of a path: what follows its last directory separator.
 const char *FindFileName(const char *path);
 

@@ -597,6 +597,12 @@ void *FindProcedure(LibraryHandle library, const char *name, std::string *reason
     return symbol;
 }
 
+int ThreadCount()
+{
+    const auto threads = ProcessThreads();
+    return threads ? static_cast<int>(threads->size()) : -1;
+}
+
 // A thread started since the library was loaded may be running its code:
 // the library then stays loaded, as it would have to be unmapped under that
 // thread, which would fault. The descriptor its name stands for stays open

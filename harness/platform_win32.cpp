@@ -219,6 +219,12 @@ void *FindProcedure(LibraryHandle library, const char *name, std::string *reason
     return nullptr;
 }
 
+int ThreadCount()
+{
+    const auto threads = ProcessThreads();
+    return threads ? static_cast<int>(threads->size()) : -1;
+}
+
 // A thread started since the library was loaded may be running its code:
 // the library then stays loaded, as freeing it would unmap that code under
 // the thread.

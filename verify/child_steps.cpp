@@ -95,12 +95,12 @@ std::string RunStep(const std::string &request)
     }
     // Threads the library started as it loaded are its own affair; those
     // the calls leave running are the kernel's.
-    const int threads = isolation::ThreadCount();
+    const int threads = platform::ThreadCount();
     std::string answer = RunKernelStep(step, AsKernelEntry(symbol));
     if (!FirstStateChange().empty()) {
         answer += "state\t" + Field(FirstStateChange()) + "\n";
     }
-    const int threadsAfter = isolation::ThreadCount();
+    const int threadsAfter = platform::ThreadCount();
     if (threads > 0 && threadsAfter > threads) {
         answer += "threads-left\t" + std::to_string(threadsAfter - threads) + "\n";
     }

@@ -19,9 +19,6 @@ enum class Access { None, ReadOnly, ReadWrite };
 bool SetPageAccess(void *first, std::size_t count, Access access);
 void ReleasePages(void *first, std::size_t count);
 
-// The threads this process has now; -1 when the system does not say.
-int ThreadCount();
-
 // A range of memory whose access faults on purpose: a guard page beside a
 // matrix, or a matrix on a read-only page. When the kernel faults inside
 // one, the child answers with a line "fault<TAB>label<TAB>n" before it ends

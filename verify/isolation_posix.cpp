@@ -10,7 +10,6 @@
 #include <cstring>
 #include <string>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -278,26 +277,6 @@ bool SetPageAccess(void *first, std::size_t count, Access access)
 void ReleasePages(void *first, std::size_t count)
 {
     munmap(first, count * PageSize());
-}
-
-int ThreadCount()
-{
-#ifdef __linux__
-    DIR *tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (const dirent *entry = readdir(tasks)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    closedir(tasks);
-    return count;
-#else
-    return -1;
-#endif
 }
 
 void WatchRanges(const WatchedRange *ranges, int count)

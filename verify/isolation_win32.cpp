@@ -13,7 +13,6 @@
 #include <string>
 
 #include <windows.h>
-#include <tlhelp32.h>
 namespace isolation {
 namespace {
 
@@ -182,23 +181,6 @@ bool SetPageAccess(void *first, std::size_t count, Access access)
 void ReleasePages(void *first, std::size_t)
 {
     ::VirtualFree(first, 0, MEM_RELEASE);
-}
-
-int ThreadCount()
-{
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return -1;
-    }
-    const DWORD self = ::GetCurrentProcessId();
-    int count = 0;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
-        count += entry.th32OwnerProcessID == self ? 1 : 0;
-    }
-    ::CloseHandle(snapshot);
-    return count;
 }
 
 void WatchRanges(const WatchedRange *ranges, int count)
