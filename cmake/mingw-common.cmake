@@ -1,5 +1,5 @@
-# What both mingw-w64 toolchains share. Expects MATMUL_MINGW_TRIPLE and
-# MATMUL_MINGW_FLAGS.
+# What both mingw-w64 toolchains share. Expects MATMUL_MINGW_TRIPLE,
+# MATMUL_MINGW_FLAGS and MATMUL_MINGW_BITS.
 include_guard()
 
 # The POSIX-threads flavour: GoogleTest needs std::mutex.
@@ -23,5 +23,18 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 
-find_program(MATMUL_WINE wine REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${MATMUL_WINE})
+# The programs run under the wine loader for their width. Where this host
+# cannot run them, MATMUL_CANNOT_RUN says why: the build still compiles and
+# links everything, and the tests that would run a program skip with it.
+# -DMATMUL_WINE_LOADER=<loader> chooses the loader by hand.
+include(${CMAKE_CURRENT_LIST_DIR}/wine.cmake)
+if(MATMUL_WINE_LOADER)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${MATMUL_WINE_LOADER})
+else()
+  matmul_wine_loader(${MATMUL_MINGW_BITS} loader MATMUL_CANNOT_RUN reason_detail)
+  if(loader)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${loader})
+  else()
+    message(STATUS "Not running this build's programs: ${MATMUL_CANNOT_RUN} (${reason_detail})")
+  endif()
+endif()

@@ -6,5 +6,6 @@
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(MATMUL_MINGW_TRIPLE i686-w64-mingw32)
+set(MATMUL_MINGW_BITS 32)
 set(MATMUL_MINGW_FLAGS "-msse2 -mfpmath=sse")
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
