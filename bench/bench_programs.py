@@ -26,6 +26,42 @@ NOT_RETURNED = "the kernel did not return"
 MISSING_FEATURE = "this processor or its operating system lacks"
 
 
+def pe_bits(path):
+    """32 or 64 for a Windows program, from its PE header; None when the
+    file cannot be read as one."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(4096)
+    except OSError:
+        return None
+    if head[:2] != b"MZ" or len(head) < 0x40:
+        return None
+    offset = int.from_bytes(head[0x3C:0x40], "little")
+    if head[offset:offset + 4] != b"PE\0\0":
+        return None
+    machine = int.from_bytes(head[offset + 4:offset + 6], "little")
+    return {0x14C: 32, 0x8664: 64}.get(machine)
+
+
+def wine_loader(program):
+    """(command, reason): the wine loader that runs this Windows program on
+    this host, as the build chooses it (cmake/wine.cmake, where this script
+    sits in its source tree), or None and why it cannot run here. Without the
+    build's module (an installed bench) it is the `wine` command."""
+    module = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "cmake", "wine.cmake")
+    bits = pe_bits(program)
+    cmake = shutil.which("cmake")
+    if not (os.path.isfile(module) and bits and cmake):
+        return "wine", None
+    status, out, err = run([cmake, f"-DMATMUL_WINE_BITS={bits}", "-P", module], 120)
+    text = out.decode(errors="replace")
+    loader = re.search(r"^loader=(.+)$", text, re.MULTILINE)
+    if status == 0 and loader:
+        return loader.group(1), None
+    cannot = re.search(r"^cannot=(.*)$", text, re.MULTILINE)
+    return None, cannot.group(1) if cannot else (err.decode(errors="replace").strip() or "no wine loader found")
+
+
 def run(command, timeout):
     """(exit status, stdout bytes, stderr bytes); the status is None when the
     program could not be started or did not end within timeout seconds.

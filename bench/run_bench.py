@@ -577,8 +577,13 @@ def parse_args(argv, bin_dir=None):
     opts.latency = opts.latency or find_beside(bin_dir, "Latency")
     opts.windows = opts.test.lower().endswith(".exe")
     if opts.emulator is None:
-        # A Windows build on another system runs under wine.
-        opts.emulator = "wine" if opts.windows and os.name != "nt" else ""
+        # A Windows build on another system runs under the wine loader for
+        # its width.
+        opts.emulator = ""
+        if opts.windows and os.name != "nt":
+            opts.emulator, cannot = bench_programs.wine_loader(opts.test)
+            if cannot:
+                parser.error(f"{opts.test} cannot run here: {cannot}")
     opts.emulator = [part for part in opts.emulator.split(";") if part]
     opts.emulated = bool(opts.emulator) and os.path.basename(opts.emulator[0]).startswith("qemu")
     opts.timeout = max(60.0, 20 * opts.ms / 1000.0)
