@@ -4,7 +4,11 @@
 // result is four doubles in two registers: the first product, then the other
 // three added by fused multiply-adds, which give the same doubles as
 // separate multiplies and adds since a float times a float is exact in
-// double. Rows are written from the last to the first.
+// double.
+//
+// Rows are computed and stored from the first to the last: every row's sum
+// starts with a product by row 0 of a, so when the result comes back as the
+// next call's a, the row wanted first is the one stored first.
 #include "matmul_kernel.h"
 
 #include <arm_neon.h>
@@ -33,7 +37,7 @@ KERNEL_DEFINE(innerprod1_Wide)
     const WideRow a2 = Widen(a->m[2]);
     const WideRow a3 = Widen(a->m[3]);
 #pragma GCC unroll 4
-    for (int i = 3; i >= 0; --i) {
+    for (int i = 0; i < 4; ++i) {
         const WideRow bi = Widen(b->m[i]);
         float64x2_t lo = vmulq_laneq_f64(a0.lo, bi.lo, 0);
         float64x2_t hi = vmulq_laneq_f64(a0.hi, bi.lo, 0);
