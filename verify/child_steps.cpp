@@ -2,7 +2,8 @@
 
 #include "isolation.h"
 #include "kernel_binding.h"
-#include "platform.h"
+#include "library_loader.h"
+#include "threads.h"
 
 #include <cstdio>
 #include <cstdlib>

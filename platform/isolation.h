@@ -1,8 +1,8 @@
-// The operating-system services Verify needs beyond the harness's: pages
-// that can be made inaccessible or read-only, so that a stray access faults
-// at once and the fault can be told apart; and a child process that runs a
-// kernel where its fault, its hang, its output or the processes it starts
-// cannot take Verify down. One implementation file per system.
+// The operating-system services Verify needs beyond loading a library:
+// pages that can be made inaccessible or read-only, so that a stray access
+// faults at once and the fault can be told apart; and a child process that
+// runs a kernel where its fault, its hang, its output or the processes it
+// starts cannot take Verify down. One implementation file per system.
 #pragma once
 
 #include <cstddef>
