@@ -3,9 +3,20 @@
 // faults at once and the fault can be told apart; and a child process that
 // runs a kernel where its fault, its hang, its output or the processes it
 // starts cannot take Verify down. One implementation file per system.
+//
+// The child is the same on every system: a new run of this program,
+// "<program> --isolated-child <answer>", where <answer> names the pipe it
+// inherits to answer through (a descriptor on POSIX systems, a handle on
+// Windows). It reads its request from standard input to the end; its
+// standard output and error are Verify's standard error; it writes its
+// answer to the pipe and ends with status 0. A kernel's fault ends it: by
+// the fault's own signal on POSIX systems, with the exception's code as its
+// exit status on Windows. It leads a process group of its own (POSIX) or
+// runs in a job object of its own (Windows).
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 
 namespace isolation {
@@ -35,7 +46,7 @@ struct WatchedRange {
 inline constexpr int kMaxWatched = 4;
 void WatchRanges(const WatchedRange *ranges, int count);
 
-// What the child was asked to do, and what it answers: plain text.
+// What the child does with its request, and what it answers: plain text.
 using ChildTask = std::string (*)(const std::string &request);
 
 struct ChildOutcome {
@@ -52,17 +63,20 @@ struct ChildOutcome {
     bool leftProcess = false;
 };
 
-// Runs task(request) in a child process and waits for it to end, at most
-// timeoutSeconds. What the child prints goes to this process's standard
-// error; the processes the child starts are ended with it (short of one
-// that leaves the child's session on purpose); and the child and what it
-// started end when this process ends, killed or not.
-ChildOutcome RunInChild(ChildTask task, const std::string &request, int timeoutSeconds);
+// Runs a child with this request and waits for it to end, at most
+// timeoutSeconds. launcher is the command this program is run through when
+// the processor cannot run it itself (an emulator and its arguments), the
+// child then being started through it too; empty, the program's file is run
+// directly. Windows starts a child under whatever runs this process (wine)
+// by itself, and does not use it. What the child prints goes to this
+// process's standard error; the processes the child starts are ended with
+// it (short of one that leaves the child's session on purpose); and the
+// child and what it started end when this process ends, killed or not.
+ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::span<const std::string> launcher = {});
 
-// Where a child is a new run of this program rather than a copy of this
-// process, the child answers here: call first thing in main. In such a child
-// it runs the task on the request it was sent and ends the process;
-// everywhere else it returns at once.
+// The child's side: call first thing in main. In a child it runs task on the
+// request it was sent, answers and ends the process; in any other run of
+// the program it returns at once.
 void ServeIfChild(int argc, char **argv, ChildTask task);
 
 } // namespace isolation
