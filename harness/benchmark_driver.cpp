@@ -2,10 +2,12 @@
 
 #include "clock_ticks.h"
 #include "feature_gate.h"
+#include "command_line.h"
 #include "kernel_binding.h"
+#include "library_loader.h"
 #include "number_conversions.h"
 #include "operand_generator.h"
-#include "platform.h"
+#include "process.h"
 #include "tokenizer.h"
 
 #include <cstddef>

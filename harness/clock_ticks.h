@@ -4,7 +4,7 @@
 #pragma once
 
 #include "cpu_instructions.h"
-#include "platform.h"
+#include "process.h"
 
 #include <cstdint>
 

@@ -1,5 +1,5 @@
 #include "benchmark_driver.h"
-#include "platform.h"
+#include "process.h"
 
 int main(int argc, char **argv)
 {

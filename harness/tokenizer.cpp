@@ -1,6 +1,7 @@
 #include "tokenizer.h"
 
-#include "platform.h"
+#include "command_line.h"
+#include "process.h"
 
 #include <array>
 #include <cstring>

@@ -2,6 +2,8 @@
 // quote characters, and fetches a token by its index.
 #pragma once
 
+#include "command_line.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,34 +33,9 @@ struct ArgListDeleter {
 // an empty string after the last. No token is ever empty.
 using ArgList = std::unique_ptr<char[], ArgListDeleter>;
 
-// The program's argument syntax, the one place it is written: arguments are
-// separated by blanks or tabs and may be quoted with '"', '\'', '`' or the
-// byte 0xB4. The driver splits its command line with kArgSyntax, and the
-// POSIX command-line rebuild quotes for it.
-inline constexpr char kArgSeparators[] = " \t";
-inline constexpr char kArgQuotes[] = "\"'`\xB4";
-inline constexpr TokenizerConfig kArgSyntax{0, kArgSeparators, kArgQuotes, nullptr, nullptr, 0, 0};
-
-// An argument that would not split back as it stands: empty, holding a
-// separator, or opening with a quote character.
-constexpr bool ArgNeedsQuoting(std::string_view arg)
-{
-    return arg.empty() || arg.find_first_of(kArgSeparators) != std::string_view::npos ||
-           std::string_view(kArgQuotes).find(arg.front()) != std::string_view::npos;
-}
-
-// The first quote character the argument does not hold, which can wrap it
-// whole; '\0' when it holds all four. Such an argument, when it needs
-// quoting, cannot be written so that it splits back as one token.
-constexpr char ArgQuoteFor(std::string_view arg)
-{
-    for (const char quote : std::string_view(kArgQuotes)) {
-        if (arg.find(quote) == std::string_view::npos) {
-            return quote;
-        }
-    }
-    return '\0';
-}
+// The programs' argument syntax (platform/command_line.h), as the driver
+// splits its command line under it.
+inline constexpr TokenizerConfig kArgSyntax{0, platform::kArgSeparators, platform::kArgQuotes, nullptr, nullptr, 0, 0};
 
 // Splits text (the process command line when null) under config (all sets
 // empty when null). Returns null when the text is too long, the allocation

@@ -11,8 +11,9 @@
 #include "kernel_binding.h"
 #include "kernel_registry.h"
 #include "latency_report.h"
+#include "library_loader.h"
 #include "plain_decimal.h"
-#include "platform.h"
+#include "process.h"
 
 #include <cstdint>
 #include <cstdio>

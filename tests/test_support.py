@@ -13,6 +13,8 @@ import unittest
 
 # The exit status that tells CTest a test was skipped (its SKIP_RETURN_CODE).
 SKIP = 77
+# Where Verify reads the emulator it runs under, its parts separated by ';'.
+EMULATOR_VARIABLE = "MATMUL_EMULATOR"
 
 # The parsed command line, one object for the whole driver: filled in place
 # by parse_options, so that a module that took it at import sees the values.
@@ -37,6 +39,10 @@ def parse_options(parser):
     parser.parse_args(namespace=OPTS)
     if isinstance(getattr(OPTS, "emulator", None), str):
         OPTS.emulator = [part for part in OPTS.emulator.split(";") if part]
+        if OPTS.emulator:
+            # Verify starts its checks' child processes through the emulator
+            # it runs under; every program this driver starts inherits it.
+            os.environ[EMULATOR_VARIABLE] = ";".join(OPTS.emulator)
     if getattr(OPTS, "work_dir", None):
         os.makedirs(OPTS.work_dir, exist_ok=True)
     return OPTS

@@ -2,8 +2,10 @@
 
 #include "isolation.h"
 #include "kernel_binding.h"
-#include "platform.h"
+#include "library_loader.h"
+#include "threads.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -42,32 +44,46 @@ std::string CheckLine(const CheckResult &check)
     return "check\t" + Field(check.name) + "\t" + (check.passed ? "1" : "0") + "\t" + Field(check.detail) + "\n";
 }
 
-std::string RunKernelStep(const std::string &step, KernelEntry entry)
+std::string RunKernelStep(const std::string &id, KernelEntry entry)
 {
-    if (step == "arithmetic") {
-        const ArithmeticFindings findings = CheckArithmetic(entry);
-        std::string answer;
-        for (const CheckResult &check : findings.checks) {
-            answer += CheckLine(check);
-        }
-        if (findings.product) {
-            answer += "product\t" + std::string(ProductName(*findings.product)) + "\n";
-        }
-        for (RoundingModel model : findings.rounding) {
-            answer += "rounding\t" + std::string(RoundingModelName(model)) + "\n";
-        }
-        char worst[64];
-        std::snprintf(worst, sizeof worst, "worst\t%.17g\n", findings.worstError);
-        return answer + worst;
-    }
-    const std::size_t index = static_cast<std::size_t>(std::strtoul(step.c_str(), nullptr, 10));
-    if (index >= kContractChecks.size()) {
+    const std::vector<Step> &steps = CheckSteps();
+    const auto step = std::find_if(steps.begin(), steps.end(), [&](const Step &s) { return s.id == id; });
+    if (step == steps.end()) {
         return "";
     }
-    return CheckLine(RunContractCheck(kContractChecks[index], entry));
+    if (step->contract) {
+        return CheckLine(RunContractCheck(*step->contract, entry));
+    }
+    const ArithmeticFindings findings = CheckArithmetic(entry);
+    std::string answer;
+    for (const CheckResult &check : findings.checks) {
+        answer += CheckLine(check);
+    }
+    if (findings.product) {
+        answer += "product\t" + std::string(ProductName(*findings.product)) + "\n";
+    }
+    for (RoundingModel model : findings.rounding) {
+        answer += "rounding\t" + std::string(RoundingModelName(model)) + "\n";
+    }
+    char worst[64];
+    std::snprintf(worst, sizeof worst, "worst\t%.17g\n", findings.worstError);
+    return answer + worst;
 }
 
 } // namespace
+
+const std::vector<Step> &CheckSteps()
+{
+    static const std::vector<Step> steps = [] {
+        std::vector<Step> list;
+        for (std::size_t i = 0; i < kContractChecks.size(); ++i) {
+            list.push_back({std::to_string(i), kContractChecks[i], {ContractCheckName(kContractChecks[i])}});
+        }
+        list.push_back({"arithmetic", std::nullopt, {kProductCheck, kAccuracyCheck, kSpecialsCheck}});
+        return list;
+    }();
+    return steps;
+}
 
 std::string EncodeRequest(const std::string &step, const std::string &library, const std::string &procedure)
 {
@@ -90,7 +106,7 @@ std::string RunStep(const std::string &request)
     if (symbol == nullptr) {
         return "not-exported\t" + Field(reason) + "\n";
     }
-    if (step == "load") {
+    if (step == kLoadStep) {
         return "loaded\n";
     }
     // Threads the library started as it loaded are its own affair; those

@@ -2,13 +2,31 @@
 // text the child answers with.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "verification.h"
 
-// What one child is asked: a step ("load", "arithmetic", or a contract
-// check's index) for one kernel.
+// One step a child runs: what a request calls it, the contract check it
+// makes (none for the arithmetic), and the names of the checks its answer
+// holds, in the order they are reported.
+struct Step {
+    std::string id;
+    std::optional<ContractCheck> contract;
+    std::vector<std::string_view> checks;
+};
+
+// The steps that check a kernel, in the order Verify runs and reports them:
+// each contract check on its own, then the arithmetic.
+const std::vector<Step> &CheckSteps();
+
+// The step that only loads the library and finds the kernel, run first.
+inline constexpr char kLoadStep[] = "load";
+
+// What one child is asked: a step (kLoadStep, or the id of one of
+// CheckSteps) for one kernel.
 std::string EncodeRequest(const std::string &step, const std::string &library, const std::string &procedure);
 
 // Runs in the child: loads the library, finds the kernel and runs the step.

@@ -10,10 +10,11 @@
 #include "processor_state.h"
 #include "verification.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,30 @@ constexpr char kUsage[] = "Usage: Verify [--json] [--timeout SECONDS] <library> 
 // Long enough for the arithmetic under an emulator or a sanitizer.
 constexpr int kDefaultStepSeconds = 120;
 constexpr int kMaxStepSeconds = 86400;
+// Names the command Verify runs under where the processor cannot run it
+// itself (an emulator and its arguments, separated by ';' as the build's
+// emulator is): each child is started through it too.
+constexpr char kEmulatorVariable[] = "MATMUL_EMULATOR";
+
+// How each child runs: its time limit and the command it is started through.
+struct ChildRuns {
+    int seconds = kDefaultStepSeconds;
+    std::vector<std::string> launcher;
+};
+
+std::vector<std::string> LauncherFromEnvironment()
+{
+    std::vector<std::string> parts;
+    const char *text = std::getenv(kEmulatorVariable);
+    for (std::string_view rest = text != nullptr ? text : ""; !rest.empty();) {
+        const std::size_t end = std::min(rest.find(';'), rest.size());
+        if (end > 0) {
+            parts.emplace_back(rest.substr(0, end));
+        }
+        rest.remove_prefix(std::min(end + 1, rest.size()));
+    }
+    return parts;
+}
 
 // What the steps found beyond their checks, gathered over all of them.
 struct Observed {
@@ -37,9 +62,9 @@ struct Observed {
 // Runs one step in a child. A fault, a hang or a missing answer fails each
 // of the checks the step makes, with what happened. After a kernel that did
 // not return, the remaining steps are not tried: each would wait as long.
-void RunCheckStep(Verification &v, Observed &seen, const std::string &step,
-                  std::initializer_list<std::string_view> names, int seconds, bool &hung)
+void RunCheckStep(Verification &v, Observed &seen, const Step &step, const ChildRuns &runs, bool &hung)
 {
+    const std::vector<std::string_view> &names = step.checks;
     if (hung) {
         for (std::string_view name : names) {
             v.checks.push_back({std::string(name), false, "not tried: the kernel did not return in an earlier check"});
@@ -47,8 +72,8 @@ void RunCheckStep(Verification &v, Observed &seen, const std::string &step,
         return;
     }
     const isolation::ChildOutcome outcome =
-        isolation::RunInChild(RunStep, EncodeRequest(step, v.library, v.procedure), seconds);
-    const std::string during = "in the check \"" + std::string(*names.begin()) + "\"";
+        isolation::RunInChild(EncodeRequest(step.id, v.library, v.procedure), runs.seconds, runs.launcher);
+    const std::string during = "in the check \"" + std::string(names.front()) + "\"";
     if (outcome.leftProcess && seen.leftBehind.empty()) {
         seen.leftBehind = "a process the kernel started was still running after the calls, " + during;
     }
@@ -112,10 +137,14 @@ std::vector<CheckResult> WatchedChecks(const Observed &seen)
 // Loads the library in a child first: a library whose start-up code faults
 // must not take Verify down either. False, with the reason, when it cannot
 // be run.
-bool CanRun(Verification &v, int seconds)
+bool CanRun(Verification &v, const ChildRuns &runs)
 {
     const isolation::ChildOutcome outcome =
-        isolation::RunInChild(RunStep, EncodeRequest("load", v.library, v.procedure), seconds);
+        isolation::RunInChild(EncodeRequest(kLoadStep, v.library, v.procedure), runs.seconds, runs.launcher);
+    if (outcome.ended == isolation::ChildOutcome::Ended::NotStarted) {
+        v.reason = "could not start a child process: " + outcome.how;
+        return false;
+    }
     if (outcome.ended != isolation::ChildOutcome::Ended::Normally) {
         v.reason = "the library could not be loaded: " + outcome.how;
         return false;
@@ -131,7 +160,7 @@ bool CanRun(Verification &v, int seconds)
 }
 
 Verification VerifyKernel(const std::string &library, const std::string &procedure, const char *maskText,
-                          int seconds)
+                          const ChildRuns &runs)
 {
     Verification v;
     v.library = library;
@@ -143,16 +172,18 @@ Verification VerifyKernel(const std::string &library, const std::string &procedu
             return v;
         }
     }
-    if (!CanRun(v, seconds)) {
+    if (!CanRun(v, runs)) {
         return v;
     }
     bool hung = false;
     Observed seen;
-    for (std::size_t i = 0; i < kContractChecks.size(); ++i) {
-        RunCheckStep(v, seen, std::to_string(i), {ContractCheckName(kContractChecks[i])}, seconds, hung);
+    std::size_t contractChecks = 0;
+    for (const Step &step : CheckSteps()) {
+        RunCheckStep(v, seen, step, runs, hung);
+        if (step.contract) {
+            contractChecks = v.checks.size();
+        }
     }
-    const std::size_t contractChecks = v.checks.size();
-    RunCheckStep(v, seen, "arithmetic", {kProductCheck, kAccuracyCheck, kSpecialsCheck}, seconds, hung);
     // Reported with the contract's checks, once every step has been seen.
     const std::vector<CheckResult> watched = WatchedChecks(seen);
     v.checks.insert(v.checks.begin() + static_cast<std::ptrdiff_t>(contractChecks), watched.begin(), watched.end());
@@ -173,7 +204,7 @@ int main(int argc, char **argv)
 {
     isolation::ServeIfChild(argc, argv, RunStep);
     bool json = false;
-    int seconds = kDefaultStepSeconds;
+    ChildRuns runs;
     int first = 1;
     for (; first < argc; ++first) {
         const std::string_view arg = argv[first];
@@ -181,8 +212,8 @@ int main(int argc, char **argv)
             json = true;
         } else if (arg == "--timeout" && first + 1 < argc) {
             const std::optional<std::uint64_t> value = ParsePlainDecimal(argv[++first], kMaxStepSeconds);
-            seconds = value ? static_cast<int>(*value) : 0;
-            if (seconds <= 0) {
+            runs.seconds = value ? static_cast<int>(*value) : 0;
+            if (runs.seconds <= 0) {
                 std::fputs(kUsage, stderr);
                 std::fputs("--timeout takes a whole number of seconds from 1 to 86400\n", stderr);
                 return 2;
@@ -196,8 +227,9 @@ int main(int argc, char **argv)
         std::fputs(kUsage, stderr);
         return 2;
     }
+    runs.launcher = LauncherFromEnvironment();
     const Verification v =
-        VerifyKernel(argv[first], argv[first + 1], positional == 3 ? argv[first + 2] : nullptr, seconds);
+        VerifyKernel(argv[first], argv[first + 1], positional == 3 ? argv[first + 2] : nullptr, runs);
     const std::string report = json ? JsonReport(v) : TextReport(v);
     std::fwrite(report.data(), 1, report.size(), stdout);
     std::fflush(stdout);

@@ -4,7 +4,8 @@
 // then every non-empty argument in order: empty arguments yield no token,
 // and an argument that needs quoting while holding all four quote
 // characters cannot be written whole, so an argv holding one is only run.
-#include "platform.h"
+#include "command_line.h"
+#include "process.h"
 #include "tokenizer.h"
 
 #include <cstdint>
@@ -24,7 +25,7 @@ void Check(bool condition)
 
 bool Unquotable(std::string_view arg)
 {
-    return tokenizer::ArgNeedsQuoting(arg) && tokenizer::ArgQuoteFor(arg) == '\0';
+    return platform::ArgNeedsQuoting(arg) && platform::ArgQuoteFor(arg) == '\0';
 }
 
 } // namespace

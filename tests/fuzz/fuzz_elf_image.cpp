@@ -6,7 +6,7 @@
 // AddressSanitizer stops the run on any byte past its end. The check is also
 // given only the input's first half, on its own allocation, and must then
 // not look past that half.
-#include "elf_image.h"
+#include "unix/elf_image.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,6 +1,7 @@
 // The POSIX layer rebuilds one command-line text from argv; splitting that
 // text must give the arguments back as the shell passed them.
-#include "platform.h"
+#include "command_line.h"
+#include "process.h"
 #include "tokenizer.h"
 
 #include <gtest/gtest.h>
@@ -50,7 +51,7 @@ TEST(PosixCommandLine, SplittingGivesTheArgumentsBack)
 TEST(PosixCommandLine, RandomArgumentsSurviveTheRoundTrip)
 {
     std::mt19937 rng(7);
-    const std::string alphabet = std::string("ab-9") + tokenizer::kArgSeparators + tokenizer::kArgQuotes;
+    const std::string alphabet = std::string("ab-9") + platform::kArgSeparators + platform::kArgQuotes;
     for (int round = 0; round < 2000; ++round) {
         Strings args{"Test"};
         Strings expected{"Test"};
@@ -63,7 +64,7 @@ TEST(PosixCommandLine, RandomArgumentsSurviveTheRoundTrip)
             }
             // Only an argument that needs quoting and holds all four quote
             // characters cannot be written so that it splits back whole.
-            if (tokenizer::ArgNeedsQuoting(arg) && tokenizer::ArgQuoteFor(arg) == '\0') {
+            if (platform::ArgNeedsQuoting(arg) && platform::ArgQuoteFor(arg) == '\0') {
                 continue;
             }
             args.push_back(arg);

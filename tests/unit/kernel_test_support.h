@@ -4,7 +4,7 @@
 
 #include "kernel_binding.h"
 #include "matmul_kernel.h"
-#include "platform.h"
+#include "library_loader.h"
 
 #include <gtest/gtest.h>
 

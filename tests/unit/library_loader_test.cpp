@@ -1,6 +1,6 @@
 // The Linux loader refuses, with its reason in words, whatever would crash
 // or hang the system loader, and finds only the library's own functions.
-#include "platform.h"
+#include "library_loader.h"
 
 #include <gtest/gtest.h>
 

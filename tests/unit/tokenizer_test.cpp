@@ -1,4 +1,5 @@
-#include "platform.h"
+#include "command_line.h"
+#include "process.h"
 #include "tokenizer.h"
 
 #include <gtest/gtest.h>

@@ -14,8 +14,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import processor_flags  # noqa: E402
-from test_support import (OPTS, SKIP, options_parser, parse_options, read_kernel_list, run_program,  # noqa: E402
-                          run_tests)
+from test_support import (EMULATOR_VARIABLE, OPTS, SKIP, options_parser, parse_options,  # noqa: E402
+                          read_kernel_list, run_program, run_tests)
 
 
 def verify(*args, env=None, timeout=600):
@@ -196,6 +196,32 @@ class NotRun(unittest.TestCase):
         if os.name == "posix" and not OPTS.emulator:
             raw = subprocess.run([OPTS.verify, "--json", b"/nowhere/\xff\xfe.so", "p"], stdout=subprocess.PIPE)
             self.assertEqual(json.loads(raw.stdout)["library"], "/nowhere/\u00ff\u00fe.so")
+
+    def test_children_start_through_the_named_emulator(self):
+        # Each step is a new run of Verify, started through the emulator it
+        # names: one that cannot be run stops it before any check, and one
+        # that runs the rest of its command is used for every step.
+        if OPTS.verify.endswith(".exe"):
+            self.skipTest("a Windows program's children run under what runs it")
+        missing = os.path.join(OPTS.work_dir, "no_such_emulator")
+        status, report, _ = verify("--json", OPTS.broken, "transposed", env={EMULATOR_VARIABLE: missing})
+        self.assertEqual((status, report["checks"]), (2, []))
+        self.assertTrue(report["reason"].startswith(f"could not start a child process: cannot run {missing}:"))
+        log = os.path.join(OPTS.work_dir, "launches.log")
+        launcher = os.path.join(OPTS.work_dir, "logging_launcher.sh")
+        with open(launcher, "w") as f:
+            f.write(f'#!/bin/sh\necho "$*" >> "{log}"\nexec "$@"\n')
+        os.chmod(launcher, 0o755)
+        if os.path.exists(log):
+            os.remove(log)
+        launched = ";".join([launcher] + OPTS.emulator)
+        status, report, _ = verify("--json", OPTS.broken, "transposed", env={EMULATOR_VARIABLE: launched})
+        self.assertEqual((status, report["reason"].split(":")[0]), (1, "computes a*b or b*a"))
+        with open(log) as f:
+            lines = f.read().splitlines()
+        # The load, the five contract checks and the arithmetic.
+        self.assertEqual(len(lines), 7, lines)
+        self.assertTrue(all(" --isolated-child " in line for line in lines), lines)
 
     def test_bad_arguments_print_the_usage(self):
         for args in [[], ["--json"], ["only_a_library"], ["a", "b", "0", "extra"], ["--timeout", "0", "a", "b"],

@@ -1,10 +1,10 @@
-// The platform layer on Linux: POSIX services, with the program's own path
-// read from /proc/self/exe and the GNU loader extensions (dladdr1, dlinfo)
-// that only this system's loader has in this form.
-#include "platform.h"
+// The library loader on Linux: POSIX services and the GNU loader extensions
+// (dladdr1, dlinfo) that only this system's loader has in this form.
+#include "library_loader.h"
 
 #include "elf_image.h"
-#include "tokenizer.h"
+#include "process.h"
+#include "threads.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,10 +19,8 @@
 #include <utility>
 #include <vector>
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <link.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -31,71 +29,6 @@
 #include <unistd.h>
 
 namespace platform {
-namespace {
-
-std::string g_commandLine;
-// Where WriteStdout writes: standard output, or a copy of it once the
-// process's own standard output has been sent to standard error.
-int g_reportOutput = STDOUT_FILENO;
-thread_local std::uint32_t t_lastError = 0;
-
-// What the command line names the program when its own name cannot hold
-// the first slot: empty, missing, or impossible to quote whole.
-constexpr char kProgramStandIn[] = "Test";
-
-// Writes one argument the way the tokenizer splits it back.
-void AppendArgument(std::string &text, std::string_view arg)
-{
-    if (!tokenizer::ArgNeedsQuoting(arg)) {
-        text += arg;
-        return;
-    }
-    // An argument holding all four quote characters is wrapped in the
-    // first; it splits where the tokenizer meets that character.
-    const char fitting = tokenizer::ArgQuoteFor(arg);
-    const char quote = fitting != '\0' ? fitting : tokenizer::kArgQuotes[0];
-    text += quote;
-    text += arg;
-    text += quote;
-}
-
-// Rebuilds the single command-line text that Windows hands a program: the
-// arguments joined by single blanks, each one that needs it wrapped in
-// quotes, so that splitting the text gives the arguments back. The program's
-// own slot always makes exactly one token, so that the library is always
-// the second.
-std::string JoinArguments(int argc, char **argv)
-{
-    std::string_view program = argc > 0 && argv[0] != nullptr ? argv[0] : "";
-    if (program.empty() || (tokenizer::ArgNeedsQuoting(program) && tokenizer::ArgQuoteFor(program) == '\0')) {
-        program = kProgramStandIn;
-    }
-    std::string text;
-    AppendArgument(text, program);
-    for (int i = 1; i < argc; ++i) {
-        text += ' ';
-        AppendArgument(text, argv[i]);
-    }
-    return text;
-}
-
-} // namespace
-
-std::string ProgramDirectory()
-{
-    char path[PATH_MAX];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) {
-        return {};
-    }
-    const std::string_view exe(path, static_cast<std::size_t>(length));
-    const std::size_t slash = exe.rfind('/');
-    if (slash == std::string_view::npos) {
-        return {};
-    }
-    return slash == 0 ? std::string("/") : std::string(exe.substr(0, slash));
-}
-
 namespace {
 
 // The directories the system loader searches for a bare name, in its order:
@@ -355,24 +288,6 @@ std::string TrialLoad(const std::string &name)
            std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
 }
 
-// The ids of the process's threads, sorted; nothing when they cannot be read.
-std::optional<std::vector<long>> ProcessThreads()
-{
-    DIR *tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        return std::nullopt;
-    }
-    std::vector<long> ids;
-    while (const dirent *entry = readdir(tasks)) {
-        if (entry->d_name[0] != '.') {
-            ids.push_back(std::strtol(entry->d_name, nullptr, 10));
-        }
-    }
-    closedir(tasks);
-    std::sort(ids.begin(), ids.end());
-    return ids;
-}
-
 // What a LibraryHandle points to.
 struct LoadedLibrary {
     void *handle = nullptr;
@@ -381,7 +296,7 @@ struct LoadedLibrary {
     std::string name;
     int file = -1;
     // The process's threads when it was loaded.
-    std::optional<std::vector<long>> threads;
+    std::optional<std::vector<std::uint64_t>> threads;
     // The next library kept loaded to the end of the run.
     LoadedLibrary *nextKept = nullptr;
 };
@@ -396,72 +311,6 @@ LoadedLibrary &Loaded(LibraryHandle library)
 }
 
 } // namespace
-
-void InitProcess(int argc, char **argv)
-{
-    // A write to a closed pipe must fail with an error, not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    g_commandLine = JoinArguments(argc, argv);
-}
-
-void ExitProcess(int status)
-{
-    std::exit(status);
-}
-
-void WriteStdout(std::string_view text)
-{
-    const char *data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t written = write(g_reportOutput, data, left);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        if (written == 0) {
-            return;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-}
-
-void ReserveStdoutForReport()
-{
-    std::fflush(stdout);
-    const int copy = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (copy < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-        if (copy >= 0) {
-            close(copy);
-        }
-        return;
-    }
-    g_reportOutput = copy;
-}
-
-const char *GetCommandLineText()
-{
-    return g_commandLine.c_str();
-}
-
-std::uint32_t GetTickCount()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                             static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<std::uint32_t>(ms);
-}
-
-std::uint64_t MonotonicClockNanoseconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
-}
 
 LibraryHandle OpenLibrary(const char *path, std::string *reason)
 {
@@ -597,12 +446,6 @@ void *FindProcedure(LibraryHandle library, const char *name, std::string *reason
     return symbol;
 }
 
-int ThreadCount()
-{
-    const auto threads = ProcessThreads();
-    return threads ? static_cast<int>(threads->size()) : -1;
-}
-
 // A thread started since the library was loaded may be running its code:
 // the library then stays loaded, as it would have to be unmapped under that
 // thread, which would fault. The descriptor its name stands for stays open
@@ -610,7 +453,7 @@ int ThreadCount()
 void CloseLibrary(LibraryHandle library)
 {
     LoadedLibrary *loaded = &Loaded(library);
-    const std::optional<std::vector<long>> now = ProcessThreads();
+    const std::optional<std::vector<std::uint64_t>> now = ProcessThreads();
     const bool quiet = loaded->threads && now &&
                        std::includes(loaded->threads->begin(), loaded->threads->end(), now->begin(), now->end());
     if (!quiet) {
@@ -628,37 +471,6 @@ void CloseLibrary(LibraryHandle library)
         }
     }
     delete loaded;
-}
-
-const char *FindFileName(const char *path)
-{
-    const char *slash = std::strrchr(path, '/');
-    return slash == nullptr ? path : slash + 1;
-}
-
-std::uint32_t GetLastError()
-{
-    return t_lastError;
-}
-
-void SetLastError(std::uint32_t value)
-{
-    t_lastError = value;
-}
-
-void *LocalAlloc(std::size_t bytes)
-{
-    return std::calloc(1, bytes);
-}
-
-void *LocalReAlloc(void *block, std::size_t bytes)
-{
-    return std::realloc(block, bytes);
-}
-
-void LocalFree(void *block)
-{
-    std::free(block);
 }
 
 } // namespace platform

@@ -1,25 +1,21 @@
-// The platform layer on Windows: the Win32 services themselves.
-#include "platform.h"
+// The library loader on Windows: LoadLibrary and the module's own export
+// table.
+#include "library_loader.h"
+
+#include "threads.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include <io.h>
-
 #include <windows.h>
-#include <shlwapi.h>
-#include <tlhelp32.h>
 
 namespace platform {
 namespace {
-
-HANDLE g_output = nullptr;
 
 // The system's text for an error code, without the line end and the full
 // stop it comes with; the number itself when there is no text.
@@ -42,32 +38,11 @@ std::string SystemMessage(DWORD code)
     return text;
 }
 
-// The ids of the process's threads, sorted; nothing when they cannot be read.
-std::optional<std::vector<DWORD>> ProcessThreads()
-{
-    const HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) {
-        return std::nullopt;
-    }
-    std::vector<DWORD> ids;
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    const DWORD process = ::GetCurrentProcessId();
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == process) {
-            ids.push_back(entry.th32ThreadID);
-        }
-    }
-    ::CloseHandle(snapshot);
-    std::sort(ids.begin(), ids.end());
-    return ids;
-}
-
 // What a LibraryHandle points to: the module, and the process's threads
 // when it was loaded.
 struct LoadedLibrary {
     HMODULE module;
-    std::optional<std::vector<DWORD>> threads;
+    std::optional<std::vector<std::uint64_t>> threads;
 };
 
 LoadedLibrary &Loaded(LibraryHandle library)
@@ -77,90 +52,10 @@ LoadedLibrary &Loaded(LibraryHandle library)
 
 } // namespace
 
-void InitProcess(int, char **)
-{
-    // A library that fails to load must not raise an error box: the run
-    // ends silently instead.
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    g_output = GetStdHandle(STD_OUTPUT_HANDLE);
-}
-
-void ExitProcess(int status)
-{
-    ::ExitProcess(static_cast<UINT>(status));
-}
-
-void WriteStdout(std::string_view text)
-{
-    DWORD written = 0;
-    ::WriteFile(g_output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-}
-
-// The C runtime's descriptor 1 and the process's standard output handle both
-// move to standard error, so that a library's own runtime, set up when it
-// loads, takes standard error for its output too.
-void ReserveStdoutForReport()
-{
-    std::fflush(stdout);
-    // The runtime closes descriptor 1's handle when it moves: the report
-    // keeps a handle of its own to the same output.
-    HANDLE copy = nullptr;
-    const HANDLE process = ::GetCurrentProcess();
-    if (!::DuplicateHandle(process, g_output, process, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-        return;
-    }
-    g_output = copy;
-    const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
-    ::SetStdHandle(STD_OUTPUT_HANDLE, error);
-    _dup2(_fileno(stderr), _fileno(stdout));
-}
-
-std::string ProgramDirectory()
-{
-    // The buffer grows until the whole path fits: a program installed deeper
-    // than MAX_PATH characters still finds what lies beside it.
-    std::string path(MAX_PATH, '\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) {
-            return {};
-        }
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    const std::size_t separator = path.find_last_of("\\/");
-    return separator == std::string::npos ? std::string() : path.substr(0, separator);
-}
-
-const char *GetCommandLineText()
-{
-    return ::GetCommandLineA();
-}
-
-std::uint32_t GetTickCount()
-{
-    return ::GetTickCount();
-}
-
-std::uint64_t MonotonicClockNanoseconds()
-{
-    LARGE_INTEGER counter{};
-    LARGE_INTEGER frequency{};
-    ::QueryPerformanceCounter(&counter);
-    ::QueryPerformanceFrequency(&frequency);
-    const auto ticks = static_cast<std::uint64_t>(counter.QuadPart);
-    const auto perSecond = static_cast<std::uint64_t>(frequency.QuadPart);
-    // Whole seconds and the remainder apart, so that the product cannot overflow.
-    return ticks / perSecond * 1000000000u + ticks % perSecond * 1000000000u / perSecond;
-}
-
 // LoadLibrary itself refuses what is not a loadable image of this machine.
 LibraryHandle OpenLibrary(const char *path, std::string *reason)
 {
-    std::optional<std::vector<DWORD>> threads = ProcessThreads();
+    std::optional<std::vector<std::uint64_t>> threads = ProcessThreads();
     const HMODULE module = ::LoadLibraryA(path);
     if (module == nullptr) {
         if (reason != nullptr) {
@@ -219,55 +114,19 @@ void *FindProcedure(LibraryHandle library, const char *name, std::string *reason
     return nullptr;
 }
 
-int ThreadCount()
-{
-    const auto threads = ProcessThreads();
-    return threads ? static_cast<int>(threads->size()) : -1;
-}
-
 // A thread started since the library was loaded may be running its code:
 // the library then stays loaded, as freeing it would unmap that code under
 // the thread.
 void CloseLibrary(LibraryHandle library)
 {
     LoadedLibrary *loaded = &Loaded(library);
-    const std::optional<std::vector<DWORD>> now = ProcessThreads();
+    const std::optional<std::vector<std::uint64_t>> now = ProcessThreads();
     if (!loaded->threads || !now ||
         !std::includes(loaded->threads->begin(), loaded->threads->end(), now->begin(), now->end())) {
         return;
     }
     ::FreeLibrary(loaded->module);
     delete loaded;
-}
-
-const char *FindFileName(const char *path)
-{
-    return ::PathFindFileNameA(path);
-}
-
-std::uint32_t GetLastError()
-{
-    return ::GetLastError();
-}
-
-void SetLastError(std::uint32_t value)
-{
-    ::SetLastError(value);
-}
-
-void *LocalAlloc(std::size_t bytes)
-{
-    return ::LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, bytes);
-}
-
-void *LocalReAlloc(void *block, std::size_t bytes)
-{
-    return ::LocalReAlloc(block, bytes, LMEM_MOVEABLE | LMEM_ZEROINIT);
-}
-
-void LocalFree(void *block)
-{
-    ::LocalFree(block);
 }
 
 } // namespace platform

@@ -1,11 +1,12 @@
-// Verify's isolation on Windows: VirtualAlloc/VirtualProtect pages, and a
-// child that is a new run of this program, sent its request on standard
-// input and answering through a pipe handle it inherits (named on its
-// command line); its standard output is Verify's standard error. An
-// exception the kernel raises ends the child with the exception's code as
-// its exit status. Each child runs in a job object of its own, so that what
-// it starts ends with it, and with Verify.
+// The isolation on Windows: VirtualAlloc/VirtualProtect pages, and a child
+// that is a new run of this program, sent its request on standard input
+// and answering through a pipe handle it inherits. An exception the kernel
+// raises ends the child with the exception's code as its exit status. Each
+// child runs in a job object of its own, so that what it starts ends with
+// it, and with Verify.
 #include "isolation.h"
+
+#include "process.h"
 
 #include <cstdio>
 #include <cstdint>
@@ -192,12 +193,11 @@ void WatchRanges(const WatchedRange *ranges, int count)
     g_watchedCount = count < kMaxWatched ? count : kMaxWatched;
 }
 
-ChildOutcome RunInChild(ChildTask, const std::string &request, int timeoutSeconds)
+ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::span<const std::string>)
 {
     ChildOutcome outcome;
-    char program[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameA(nullptr, program, sizeof program);
-    if (length == 0 || length >= sizeof program) {
+    const std::string program = platform::ProgramPath();
+    if (program.empty()) {
         outcome.how = "cannot find this program's own path";
         return outcome;
     }
@@ -235,7 +235,7 @@ ChildOutcome RunInChild(ChildTask, const std::string &request, int timeoutSecond
     startup.hStdError = childErr;
     PROCESS_INFORMATION process{};
     HANDLE job = NewJob();
-    const BOOL started = ::CreateProcessA(program, mutableLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+    const BOOL started = ::CreateProcessA(program.c_str(), mutableLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                                           nullptr, nullptr, &startup, &process);
     ::CloseHandle(childIn);
     ::CloseHandle(childAnswer);

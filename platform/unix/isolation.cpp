@@ -1,14 +1,20 @@
-// Verify's isolation on POSIX systems: mmap/mprotect pages, and a forked
-// child that already holds everything the task needs. Each child leads a
-// process group of its own, so that whatever the kernel starts can be found
-// and ended with it.
+// The isolation on Linux: mmap/mprotect pages, and a child that is a new
+// run of this program (forked, then the program's file executed, through
+// the launcher when there is one), sent its request on standard input and
+// answering through a pipe it inherits. Each child leads a process group
+// of its own, so that whatever the kernel starts can be found and ended
+// with it; it ends by the fault's own signal when the kernel faults.
 #include "isolation.h"
+
+#include "process.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,6 +29,8 @@
 
 namespace isolation {
 namespace {
+
+constexpr char kChildFlag[] = "--isolated-child";
 
 std::string SignalName(int signal)
 {
@@ -137,12 +145,15 @@ void SetHandler(int signal, void (*handler)(int))
     sigaction(signal, &action, nullptr);
 }
 
-[[noreturn]] void RunChild(int fd, pid_t parent, ChildTask task, const std::string &request)
+// In a child, before the program's file is executed: leads a process group
+// of its own and, on Linux, ends with Verify, even one killed by SIGKILL.
+// Only async-signal-safe calls: the parent may be a multithreaded process.
+void EnterChildGroup(pid_t parent)
 {
     setpgid(0, 0);
 #ifdef __linux__
-    // Verify killed, even by SIGKILL, takes the child and its group along.
-    SetHandler(SIGHUP, OnParentEnded);
+    // Kept across exec; until the child sets its handler (ServeIfChild),
+    // SIGHUP ends the child alone, which has started nothing yet.
     prctl(PR_SET_PDEATHSIG, SIGHUP);
     if (getppid() != parent) {
         kill(0, SIGKILL);
@@ -150,38 +161,45 @@ void SetHandler(int signal, void (*handler)(int))
 #else
     (void)parent;
 #endif
-    close(g_childEnded[0]);
-    close(g_childEnded[1]);
-    SetHandler(SIGCHLD, SIG_DFL);
-    // A fault must end the child by its signal, for the parent to name:
-    // no handler of a sanitizer runtime, and no core file. Ours for an
-    // access fault only says where it was, and then lets it end the child.
-    for (int signal : {SIGILL, SIGFPE, SIGABRT}) {
-        SetHandler(signal, SIG_DFL);
+}
+
+// A pipe whose two ends lie above the three standard descriptors (a process
+// started with one of those closed would have had it there) and are closed
+// on exec; false on failure.
+bool OpenPipe(int fds[2])
+{
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return false;
     }
-    for (int signal : {SIGSEGV, SIGBUS}) {
-        struct sigaction action {};
-        action.sa_sigaction = OnFault;
-        action.sa_flags = SA_SIGINFO | SA_RESETHAND;
-        sigemptyset(&action.sa_mask);
-        sigaction(signal, &action, nullptr);
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i] <= STDERR_FILENO) {
+            const int moved = fcntl(fds[i], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+            close(fds[i]);
+            fds[i] = moved;
+        }
     }
-    const rlimit noCore{0, 0};
-    setrlimit(RLIMIT_CORE, &noCore);
-    // What the kernel prints goes to Verify's standard error, never into
-    // its report; and it reads nothing.
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-    const int nothing = open("/dev/null", O_RDONLY);
-    if (nothing >= 0) {
-        dup2(nothing, STDIN_FILENO);
-        close(nothing);
+    if (fds[0] < 0 || fds[1] < 0) {
+        const int saved = errno;
+        close(fds[0]);
+        close(fds[1]);
+        errno = saved;
+        return false;
     }
-    g_answerFd = fd;
-    const std::string answer = task(request);
-    std::fflush(stdout);
-    WriteAll(fd, answer.data(), answer.size());
-    close(fd);
-    _exit(0);
+    return true;
+}
+
+std::string ReadAll(int fd)
+{
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            return text;
+        }
+    }
 }
 
 bool PrepareParent()
@@ -288,33 +306,108 @@ void WatchRanges(const WatchedRange *ranges, int count)
     g_watchedCount = count < kMaxWatched ? count : kMaxWatched;
 }
 
-ChildOutcome RunInChild(ChildTask task, const std::string &request, int timeoutSeconds)
+ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::span<const std::string> launcher)
 {
     ChildOutcome outcome;
+    // Without a launcher the kernel runs the program's file itself, which
+    // /proc/self/exe names even when it has been moved or replaced since.
+    const std::string program = platform::ProgramPath();
+    if (program.empty() && !launcher.empty()) {
+        outcome.how = "cannot find this program's own path";
+        return outcome;
+    }
     if (!PrepareParent()) {
         outcome.how = std::string("no pipe: ") + std::strerror(errno);
         return outcome;
     }
+    int requestPipe[2];
     int fds[2];
-    if (pipe(fds) != 0) {
+    int execPipe[2];
+    if (!OpenPipe(requestPipe)) {
         outcome.how = std::string("no pipe: ") + std::strerror(errno);
         return outcome;
     }
+    if (!OpenPipe(fds)) {
+        outcome.how = std::string("no pipe: ") + std::strerror(errno);
+        close(requestPipe[0]);
+        close(requestPipe[1]);
+        return outcome;
+    }
+    if (!OpenPipe(execPipe)) {
+        outcome.how = std::string("no pipe: ") + std::strerror(errno);
+        for (int fd : {requestPipe[0], requestPipe[1], fds[0], fds[1]}) {
+            close(fd);
+        }
+        return outcome;
+    }
+    // Everything the child needs is made before the fork.
+    std::vector<std::string> words(launcher.begin(), launcher.end());
+    words.push_back(program.empty() ? std::string("/proc/self/exe") : program);
+    words.push_back(kChildFlag);
+    words.push_back(std::to_string(fds[1]));
+    std::vector<char *> argv;
+    for (std::string &word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    const char *file = launcher.empty() ? "/proc/self/exe" : argv[0];
+
     std::fflush(nullptr); // nothing buffered here is written twice
     const pid_t parent = getpid();
     const pid_t child = fork();
+    if (child == 0) {
+        EnterChildGroup(parent);
+        // The request on standard input, standard output to Verify's
+        // standard error, and the answer pipe kept open across exec.
+        dup2(requestPipe[0], STDIN_FILENO);
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        fcntl(fds[1], F_SETFD, 0);
+        if (launcher.empty()) {
+            execv(file, argv.data());
+        } else {
+            execvp(file, argv.data());
+        }
+        const int error = errno;
+        WriteAll(execPipe[1], reinterpret_cast<const char *>(&error), sizeof error);
+        _exit(127);
+    }
+    close(requestPipe[0]);
+    close(fds[1]);
+    close(execPipe[1]);
     if (child < 0) {
         outcome.how = std::string("no child process: ") + std::strerror(errno);
-        close(fds[0]);
-        close(fds[1]);
+        for (int fd : {requestPipe[1], fds[0], execPipe[0]}) {
+            close(fd);
+        }
         return outcome;
     }
-    if (child == 0) {
-        close(fds[0]);
-        RunChild(fds[1], parent, task, request);
-    }
-    close(fds[1]);
     setpgid(child, child); // whichever of the two runs first
+    // The pipe closes at the exec; it carries the error when the exec failed.
+    int execError = 0;
+    const std::string execAnswer = ReadAll(execPipe[0]);
+    close(execPipe[0]);
+    if (execAnswer.size() == sizeof execError) {
+        std::memcpy(&execError, execAnswer.data(), sizeof execError);
+        close(requestPipe[1]);
+        close(fds[0]);
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        outcome.how = "cannot run " + words[0] + ": " + std::strerror(execError);
+        if (execError == ENOEXEC && launcher.empty()) {
+            outcome.how += " (under an emulator, name it in MATMUL_EMULATOR)";
+        }
+        return outcome;
+    }
+    // A child that ends before it has read the request must not end Verify
+    // by SIGPIPE: the write fails instead, and the child's end tells why.
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &previous);
+    WriteAll(requestPipe[1], request.data(), request.size());
+    sigaction(SIGPIPE, &previous, nullptr);
+    close(requestPipe[1]);
 
     // The step ends when the child ends, whether or not the answer pipe
     // has reached its end: a process the kernel started may hold it open.
@@ -384,9 +477,51 @@ ChildOutcome RunInChild(ChildTask task, const std::string &request, int timeoutS
     return outcome;
 }
 
-void ServeIfChild(int, char **, ChildTask)
+void ServeIfChild(int argc, char **argv, ChildTask task)
 {
-    // The child is a fork of this process and runs the task itself.
+    if (argc != 3 || std::strcmp(argv[1], kChildFlag) != 0) {
+        return;
+    }
+    char *end = nullptr;
+    const long fd = std::strtol(argv[2], &end, 10);
+    if (*argv[2] == '\0' || *end != '\0' || fd <= STDERR_FILENO || fcntl(static_cast<int>(fd), F_GETFD) < 0) {
+        _exit(2);
+    }
+#ifdef __linux__
+    // Verify killed, even by SIGKILL, takes the child and its group along
+    // (the parent-death signal was set before the exec).
+    SetHandler(SIGHUP, OnParentEnded);
+#endif
+    SetHandler(SIGCHLD, SIG_DFL);
+    // A fault must end the child by its signal, for the parent to name:
+    // no handler of a sanitizer runtime, and no core file. Ours for an
+    // access fault only says where it was, and then lets it end the child.
+    for (int signal : {SIGILL, SIGFPE, SIGABRT}) {
+        SetHandler(signal, SIG_DFL);
+    }
+    for (int signal : {SIGSEGV, SIGBUS}) {
+        struct sigaction action {};
+        action.sa_sigaction = OnFault;
+        action.sa_flags = SA_SIGINFO | SA_RESETHAND;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal, &action, nullptr);
+    }
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    const std::string request = ReadAll(STDIN_FILENO);
+    // What the kernel prints already goes to Verify's standard error, never
+    // into its report; and it reads nothing.
+    const int nothing = open("/dev/null", O_RDONLY);
+    if (nothing >= 0) {
+        dup2(nothing, STDIN_FILENO);
+        close(nothing);
+    }
+    g_answerFd = static_cast<int>(fd);
+    const std::string answer = task(request);
+    std::fflush(stdout);
+    WriteAll(g_answerFd, answer.data(), answer.size());
+    close(g_answerFd);
+    _exit(0);
 }
 
 } // namespace isolation
