@@ -585,6 +585,9 @@ def parse_args(argv, bin_dir=None):
             if cannot:
                 parser.error(f"{opts.test} cannot run here: {cannot}")
     opts.emulator = [part for part in opts.emulator.split(";") if part]
+    if opts.emulator:
+        # Verify starts each check's child through the same command.
+        os.environ["MATMUL_EMULATOR"] = ";".join(opts.emulator)
     opts.emulated = bool(opts.emulator) and os.path.basename(opts.emulator[0]).startswith("qemu")
     opts.timeout = max(60.0, 20 * opts.ms / 1000.0)
     opts.counter = None
