@@ -21,6 +21,9 @@
 
 namespace isolation {
 
+// The flag that makes a run of the program a child.
+inline constexpr char kChildFlag[] = "--isolated-child";
+
 std::size_t PageSize();
 
 // count read-write pages, page-aligned; null on failure.

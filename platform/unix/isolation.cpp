@@ -30,8 +30,6 @@
 namespace isolation {
 namespace {
 
-constexpr char kChildFlag[] = "--isolated-child";
-
 std::string SignalName(int signal)
 {
     switch (signal) {

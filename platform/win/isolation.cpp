@@ -14,10 +14,9 @@
 #include <string>
 
 #include <windows.h>
+
 namespace isolation {
 namespace {
-
-constexpr char kChildFlag[] = "--isolated-child";
 
 std::string ExceptionName(DWORD code)
 {
