@@ -54,19 +54,11 @@ choose_loader() {
     detail=$(sed -n '/^detail=/,$p' <<<"$out" | sed '1s/^detail=//')
 }
 
-# Runs a wine command, its output kept in a log; on failure prints what it
-# is, what the log's first lines say, and returns 1.
-run_wine() {
-    local what=$1 log
-    shift
-    log=$(mktemp)
-    if ! "$@" </dev/null >"$log" 2>&1; then
-        echo "$what failed: $*" >&2
-        head -n 20 "$log" >&2
-        rm -f "$log"
-        return 1
-    fi
-    rm -f "$log"
+# Says why setting up wine failed: the message, then the first lines of
+# what wine printed.
+wine_failed() {
+    echo "$1; what wine printed ($2) begins:" >&2
+    head -n 20 "$2" >&2
 }
 
 # Runs one workflow preset, with its configure preset's environment, a wine
@@ -93,26 +85,24 @@ run_workflow() {
         return 0
     fi
     export WINELOADER=$loader
+    # What wine prints while it is set up, kept beside the prefix.
+    local log=$WINEPREFIX.log
     mkdir -p "$WINEPREFIX"
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "== creating the wine prefix $WINEPREFIX with $loader"
         # Its exit status says little; the prefix's registry says it is ready.
-        local log
-        log=$(mktemp)
         "$loader" wineboot --init </dev/null >"$log" 2>&1 || true
         wineserver -w || true
-        if [ ! -f "$WINEPREFIX/system.reg" ]; then
-            echo "could not create $WINEPREFIX: $loader wineboot --init printed:" >&2
-            head -n 20 "$log" >&2
-            rm -f "$log"
-            return 1
-        fi
-        rm -f "$log"
+        [ -f "$WINEPREFIX/system.reg" ] || { wine_failed "could not create $WINEPREFIX" "$log"; return 1; }
     fi
     # A server already running for this prefix is fine: -p then says so and
     # leaves it be.
     wineserver -p || true
-    run_wine "starting wine's services" "$loader" wineboot || { wineserver -k || true; return 1; }
+    if ! "$loader" wineboot </dev/null >"$log" 2>&1; then
+        wine_failed "could not start wine's services with $loader" "$log"
+        wineserver -k || true
+        return 1
+    fi
     local status=0
     cmake --workflow --preset "$workflow" || status=$?
     wineserver -k || true
