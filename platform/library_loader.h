@@ -12,18 +12,19 @@ namespace platform {
 using LibraryHandle = void *;
 // Loads the library; null when it cannot be. Where the system loader would
 // hang or crash on a library rather than refuse it (on Linux: a FIFO, a file
-// cut short, a dependency that is either, headers it takes on trust), the
-// library is refused instead: the file is checked, the system loader tries
-// it in a child process with a time limit, and only then is the very file
-// checked loaded here. When reason is given, a failure puts one line there
-// saying why, in words: the system loader's own message where it refused the
-// library (dlerror's text; on Windows the system text of the last error,
-// without its line end and full stop), what the checks made before loading
-// found ("no such file", "not a regular file", "a directory", "not an ELF
-// shared library for this machine", "cut short: a loadable segment lies past
-// the end of the file", and the like), or how the trial load failed ("the
-// system loader crashed loading it: ...", "... did not load it within 5 s:
-// ..."). On success reason is left as it was.
+// cut short, a dependency that is either, headers it takes on trust, when
+// loading it or when unloading it), the library is refused instead: the file
+// is checked, the system loader loads and unloads it in a child process with
+// a time limit, and only then is the very file checked loaded here. When
+// reason is given, a failure puts one line there saying why, in words: the
+// system loader's own message where it refused the library (dlerror's text;
+// on Windows the system text of the last error, without its line end and
+// full stop), what the checks made before loading found ("no such file",
+// "not a regular file", "a directory", "not an ELF shared library for this
+// machine", "cut short: a loadable segment lies past the end of the file",
+// and the like), or how the trial load failed ("the system loader crashed
+// loading it: ...", "... crashed unloading it: ...", "... did not load it
+// within 5 s: ..."). On success reason is left as it was.
 LibraryHandle OpenLibrary(const char *path, std::string *reason = nullptr);
 // The address of a function the library itself exports; null when it
 // exports no such name, or when the name is not a function of its own. Names

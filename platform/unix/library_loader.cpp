@@ -173,8 +173,14 @@ void RedirectToNull(int target, int flags)
     }
 }
 
-// In a child process: loads the library as the parent would, and ends, with
-// status 0 when it loaded, else with the loader's message on the pipe.
+// What the trial child writes on the pipe before it unloads the library: a
+// crash after it is the unloading's, not the loading's.
+constexpr char kUnloading[] = "\x01unloading";
+
+// In a child process: loads the library as the parent would, then unloads it
+// as the parent will after the run (running its finalisers), and ends with
+// status 0 when both went through, else with the loader's message on the
+// pipe.
 [[noreturn]] void TrialLoadChild(const std::string &name, int message, pid_t parent)
 {
     // A trial outlives no parent, and what it starts can be ended as a group.
@@ -187,7 +193,11 @@ void RedirectToNull(int target, int flags)
     RedirectToNull(STDIN_FILENO, O_RDONLY);
     RedirectToNull(STDOUT_FILENO, O_WRONLY);
     RedirectToNull(STDERR_FILENO, O_WRONLY);
-    if (dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL) != nullptr) {
+    void *const handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle != nullptr) {
+        const ssize_t marked = write(message, kUnloading, sizeof kUnloading - 1);
+        (void)marked;
+        dlclose(handle);
         _exit(0);
     }
     const char *text = dlerror();
@@ -199,11 +209,13 @@ void RedirectToNull(int target, int flags)
 }
 
 // Why the library by this name must not be loaded into this process; empty
-// when it may. The system loader loads it first in a child process, with a
-// time limit: what would hang or crash it there (a dependency that is a FIFO
-// or is cut short, headers that pass the checks made here but not the
-// loader's own assumptions) ends the child, not this process. Constructors
-// thus run twice, the first time with no input and their output discarded.
+// when it may. The system loader loads and unloads it first in a child
+// process, with a time limit: what would hang or crash it there (a
+// dependency that is a FIFO or is cut short, headers that pass the checks
+// made here but not the loader's own assumptions, such as a damaged
+// finaliser table that only unloading follows) ends the child, not this
+// process. Constructors and finalisers thus run twice, the first time with
+// no input and their output discarded.
 std::string TrialLoad(const std::string &name)
 {
     // The child points the standard streams elsewhere: the pipe stays clear
@@ -274,15 +286,18 @@ std::string TrialLoad(const std::string &name)
         return "the system loader did not load it within " + std::to_string(kTrialLoadSeconds) +
                " s: a file it needs blocks, or a constructor does not return";
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    const std::string_view said(text, length > 0 ? static_cast<std::size_t>(length) : 0);
+    const bool unloading = said == kUnloading;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && unloading) {
         return {};
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 1 && length > 0) {
-        return std::string(text, static_cast<std::size_t>(length));
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 1 && !said.empty() && !unloading) {
+        return std::string(said);
     }
     if (WIFSIGNALED(status)) {
         const char *signal = strsignal(WTERMSIG(status));
-        return std::string("the system loader crashed loading it: ") + (signal != nullptr ? signal : "a signal");
+        return std::string("the system loader crashed ") + (unloading ? "unloading" : "loading") +
+               " it: " + (signal != nullptr ? signal : "a signal");
     }
     return "the system loader stopped loading it with exit status " +
            std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);

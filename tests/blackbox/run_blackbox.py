@@ -11,6 +11,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import unittest
@@ -177,6 +178,29 @@ class Loader(ReportCase):
                 with open(path, "wb") as f:
                     f.write(whole[:size])
                 self.assertSilent([path, "Mat_Mult", "5"])
+
+    def test_a_library_that_crashes_the_loader_when_unloaded(self):
+        # The tag of the finaliser table's size changed to one the loader
+        # does not know: it loads, and crashes running the finalisers.
+        if is_windows():
+            self.skipTest("the ELF dynamic section is a Linux library's")
+        with open(os.path.join(OPTS.bin_dir, lib_name("outerprod")), "rb") as f:
+            image = bytearray(f.read())
+        # A 64-bit little-endian ELF file: its program headers, the dynamic
+        # segment among them, and in that DT_FINI_ARRAYSZ (28).
+        (headers,), (entry_size, count) = struct.unpack_from("<Q", image, 32), struct.unpack_from("<HH", image, 54)
+        tags = []
+        for offset in range(headers, headers + entry_size * count, entry_size):
+            kind, _, start, _, _, size = struct.unpack_from("<IIQQQQ", image, offset)
+            if kind == 2:
+                tags += [start + i for i in range(0, size, 16) if struct.unpack_from("<q", image, start + i)[0] == 28]
+        if not tags:
+            self.skipTest("this build's library has no finaliser table")
+        struct.pack_into("<q", image, tags[0], 64)
+        path = os.path.join(self.work, lib_name("bad_fini"))
+        with open(path, "wb") as f:
+            f.write(image)
+        self.assertSilent([path, "Mat_Mult", "5"])
 
     def test_a_directory(self):
         os.makedirs(os.path.join(self.work, lib_name("dir")))
