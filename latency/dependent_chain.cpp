@@ -2,6 +2,7 @@
 
 #include "clock_ticks.h"
 #include "cpu_instructions.h"
+#include "wrong_products.h"
 
 #include <array>
 #include <cstdio>
@@ -121,13 +122,13 @@ std::string Difference(const Matrix4 &got, const Matrix4 &expected, const Matrix
 {
     const std::string against = std::string(" (as ") + ProductName(product) + ")";
     if (Equal(got, Transposed(expected))) {
-        return "the transposed product" + against;
+        return TransposedProductText(ProductName(product));
     }
     if (Equal(got, operand)) {
-        return "the chained operand returned unchanged";
+        return ReturnedUnchangedText("the chained operand");
     }
     if (Equal(got, kFixedMatrix)) {
-        return "the fixed operand returned unchanged";
+        return ReturnedUnchangedText("the fixed operand");
     }
     for (int i = 0; i < 4; ++i) {
         for (int j = 0; j < 4; ++j) {

@@ -65,6 +65,11 @@ std::string RunKernelStep(const std::string &id, KernelEntry entry)
     for (RoundingModel model : findings.rounding) {
         answer += "rounding\t" + std::string(RoundingModelName(model)) + "\n";
     }
+    if (findings.nearest) {
+        answer += "nearest\t" + std::string(RoundingModelName(findings.nearest->model)) + "\t" +
+                  std::to_string(findings.nearest->differingElements) + "\t" + Field(findings.nearest->difference) +
+                  "\n";
+    }
     char worst[64];
     std::snprintf(worst, sizeof worst, "worst\t%.17g\n", findings.worstError);
     return answer + worst;
@@ -143,6 +148,10 @@ bool ReadAnswer(const std::string &answer, Verification &v, StepNotes &notes)
             v.product = f[1];
         } else if (f[0] == "rounding" && f.size() == 2) {
             v.rounding.push_back(f[1]);
+        } else if (f[0] == "nearest" && f.size() == 4) {
+            v.nearestModel = f[1];
+            v.nearestDiffering = std::atoi(f[2].c_str());
+            v.nearestDifference = f[3];
         } else if (f[0] == "worst" && f.size() == 2) {
             v.worstError = std::strtod(f[1].c_str(), nullptr);
             v.arithmeticTried = true;

@@ -3,6 +3,7 @@
 #include "isolation.h"
 #include "operand_sets.h"
 #include "processor_state.h"
+#include "wrong_products.h"
 
 #include <algorithm>
 #include <cmath>
@@ -376,6 +377,38 @@ std::string Describe(int pair, int k, float got, float expected)
            ", should be " + FloatText(expected);
 }
 
+// Equal element by element, any NaN equal to any NaN.
+bool SameResults(const Matrix4 &x, const Matrix4 &y)
+{
+    for (int k = 0; k < 16; ++k) {
+        if (!SameResult(x.m[k / 4][k % 4], y.m[k / 4][k % 4])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Matrix4 Transposed(const Matrix4 &x)
+{
+    Matrix4 t;
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            t.m[i][j] = x.m[j][i];
+        }
+    }
+    return t;
+}
+
+// The two factors of a product on one operand pair: a, b for a*b and b, a
+// for b*a.
+std::pair<const Matrix4 &, const Matrix4 &> Factors(const OperandPair &pair, Product product)
+{
+    if (product == Product::AB) {
+        return {pair.a, pair.b};
+    }
+    return {pair.b, pair.a};
+}
+
 // How well one product fits the kernel's results.
 struct Fit {
     double worst = 0;      // finite elements, in units of their bounds
@@ -387,6 +420,204 @@ struct Fit {
     std::string firstSpecialMiss;
     bool modelsMatch[kRoundingModels.size()];
 };
+
+// How well the kernel's results fit one product, each result transposed
+// first when asked (then the rounding models are not tried).
+Fit FitProduct(const std::vector<Matrix4> &results, const std::vector<OperandPair> &pairs, Product product,
+               bool transposed)
+{
+    Fit fit;
+    std::fill(std::begin(fit.modelsMatch), std::end(fit.modelsMatch), !transposed);
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        const Matrix4 got = transposed ? Transposed(results[p]) : results[p];
+        const auto [x, y] = Factors(pairs[p], product);
+        for (int k = 0; k < 16; ++k) {
+            const float value = got.m[k / 4][k % 4];
+            const ElementReference ref = ReferenceElement(x, y, k / 4, k % 4);
+            if (ref.special) {
+                if (!SameResult(value, ref.value) && fit.specialsRight) {
+                    fit.specialsRight = false;
+                    fit.firstSpecialMiss = Describe(static_cast<int>(p), k, value, ref.value);
+                }
+                continue;
+            }
+            const double units = ref.ErrorUnits(value);
+            if (!(units <= fit.worst)) {
+                fit.worst = units;
+                fit.worstPair = static_cast<int>(p);
+                fit.worstElement = k;
+                fit.worstGot = value;
+                fit.worstExact = ref.value;
+            }
+        }
+        for (std::size_t m = 0; m < kRoundingModels.size(); ++m) {
+            if (fit.modelsMatch[m]) {
+                fit.modelsMatch[m] = SameResults(got, ModelProduct(kRoundingModels[m], x, y));
+            }
+        }
+    }
+    return fit;
+}
+
+// Whether the kernel computes the product a fit is of: its worst error
+// still below the size of the terms themselves (2^22 bounds is
+// sum |x*y|), so that a kernel that merely rounds badly still computes it.
+bool Computes(const Fit &fit)
+{
+    return fit.worst < 0x1p22;
+}
+
+// For a kernel that computes neither product: the well-known wrong result
+// it gives on every operand pair, as Latency names it (a product
+// transposed, within its rounding, or an operand returned unchanged);
+// empty when it gives none of them.
+std::string WrongProductName(const std::vector<Matrix4> &results, const std::vector<OperandPair> &pairs)
+{
+    for (Product product : kProducts) {
+        if (Computes(FitProduct(results, pairs, product, true))) {
+            return TransposedProductText(ProductName(product));
+        }
+    }
+    for (const bool first : {true, false}) {
+        bool same = true;
+        for (std::size_t p = 0; p < pairs.size() && same; ++p) {
+            same = SameResults(results[p], first ? pairs[p].a : pairs[p].b);
+        }
+        if (same) {
+            return ReturnedUnchangedText(first ? "operand a" : "operand b");
+        }
+    }
+    return {};
+}
+
+// How an element differs from a rounding model's, in the terms a kernel
+// author looks for, in the order they are told.
+enum class Deviation { NotFinite, FlushedToZero, LastPlace, ZeroSign, Count };
+
+Deviation Classify(float got, float model)
+{
+    if (!std::isfinite(got) || !std::isfinite(model)) {
+        return Deviation::NotFinite;
+    }
+    if (got == 0 && model == 0) {
+        return Deviation::ZeroSign;
+    }
+    if (got == 0 && std::fpclassify(model) == FP_SUBNORMAL) {
+        return Deviation::FlushedToZero;
+    }
+    return Deviation::LastPlace;
+}
+
+// How many floats apart two finite values are (units in the last place).
+std::uint32_t UlpsApart(float x, float y)
+{
+    const auto ordered = [](float v) {
+        const std::uint32_t bits = BitsOf(v);
+        const auto magnitude = static_cast<std::int64_t>(bits & 0x7FFFFFFFu);
+        return (bits & 0x80000000u) != 0 ? -magnitude : magnitude;
+    };
+    const std::int64_t d = ordered(x) - ordered(y);
+    return static_cast<std::uint32_t>(d < 0 ? -d : d);
+}
+
+// Where the kernel's results differ from one rounding model's.
+struct Deviations {
+    int count = 0;
+    bool seen[static_cast<int>(Deviation::Count)] = {};
+    std::uint32_t maxUlps = 0;
+    // Every zero of the other sign is +0 where the model gives -0.
+    bool zerosPositive = true;
+    int firstPair = -1;
+    int firstElement = 0;
+    float firstGot = 0;
+    float firstModel = 0;
+};
+
+Deviations CompareWithModel(RoundingModel model, const std::vector<Matrix4> &results,
+                            const std::vector<OperandPair> &pairs, Product product)
+{
+    Deviations d;
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        const auto [x, y] = Factors(pairs[p], product);
+        const Matrix4 expected = ModelProduct(model, x, y);
+        for (int k = 0; k < 16; ++k) {
+            const float got = results[p].m[k / 4][k % 4];
+            const float want = expected.m[k / 4][k % 4];
+            if (SameResult(got, want)) {
+                continue;
+            }
+            const Deviation kind = Classify(got, want);
+            d.seen[static_cast<int>(kind)] = true;
+            if (kind == Deviation::LastPlace) {
+                d.maxUlps = std::max(d.maxUlps, UlpsApart(got, want));
+            }
+            if (kind == Deviation::ZeroSign && std::signbit(got)) {
+                d.zerosPositive = false;
+            }
+            if (d.count++ == 0) {
+                d.firstPair = static_cast<int>(p);
+                d.firstElement = k;
+                d.firstGot = got;
+                d.firstModel = want;
+            }
+        }
+    }
+    return d;
+}
+
+std::string DifferenceText(RoundingModel model, const Deviations &d, std::size_t elements)
+{
+    std::vector<std::string> kinds;
+    const auto seen = [&](Deviation kind) { return d.seen[static_cast<int>(kind)]; };
+    if (seen(Deviation::NotFinite)) {
+        kinds.emplace_back("infinities or NaN");
+    }
+    if (seen(Deviation::FlushedToZero)) {
+        kinds.emplace_back("subnormal results flushed to zero");
+    }
+    if (seen(Deviation::LastPlace)) {
+        kinds.push_back(d.maxUlps == 1 ? std::string("the last place (1 ulp)")
+                                       : "values up to " + std::to_string(d.maxUlps) + " ulps apart");
+    }
+    if (seen(Deviation::ZeroSign)) {
+        kinds.emplace_back("the sign of a zero result");
+    }
+    std::string what;
+    for (std::size_t i = 0; i < kinds.size(); ++i) {
+        what += (i == 0 ? "" : i + 1 == kinds.size() ? " and " : ", ") + kinds[i];
+    }
+    // Starting the sum from +0 rather than from the first product turns a
+    // -0 result into +0 and changes nothing else; the outer-product model
+    // starts from +0 itself.
+    if (seen(Deviation::ZeroSign) && d.zerosPositive && model != RoundingModel::OuterProduct) {
+        what += ": the sum started from +0";
+    }
+    const std::string name(RoundingModelName(model));
+    return "as " + name + " but for " + what + " (" + std::to_string(d.count) + " of " + std::to_string(elements) +
+           " elements differ; the first: element " + ElementName(d.firstElement) + " of operand pair " +
+           std::to_string(d.firstPair) + " is " + FloatText(d.firstGot) + ", " + name + " gives " +
+           FloatText(d.firstModel) + ")";
+}
+
+// The rounding model the kernel's results differ from in the fewest
+// elements, the first in kRoundingModels on a tie. For a kernel that
+// matches none.
+NearestModel FindNearestModel(const std::vector<Matrix4> &results, const std::vector<OperandPair> &pairs,
+                              Product product)
+{
+    NearestModel nearest{kRoundingModels[0], 0, {}};
+    Deviations best;
+    for (std::size_t m = 0; m < kRoundingModels.size(); ++m) {
+        const Deviations d = CompareWithModel(kRoundingModels[m], results, pairs, product);
+        if (m == 0 || d.count < best.count) {
+            best = d;
+            nearest.model = kRoundingModels[m];
+        }
+    }
+    nearest.differingElements = best.count;
+    nearest.difference = DifferenceText(nearest.model, best, 16 * results.size());
+    return nearest;
+}
 
 } // namespace
 
@@ -432,68 +663,34 @@ CheckResult RunContractCheck(ContractCheck check, KernelEntry entry)
 ArithmeticFindings CheckArithmetic(KernelEntry entry)
 {
     const std::vector<OperandPair> pairs = ArithmeticOperands();
-    Fit fits[kProducts.size()];
-    for (Fit &fit : fits) {
-        std::fill(std::begin(fit.modelsMatch), std::end(fit.modelsMatch), true);
-    }
+    std::vector<Matrix4> results(pairs.size());
     for (std::size_t p = 0; p < pairs.size(); ++p) {
         // The matrices at each 16-byte offset within 64 in turn.
         const std::string where = "operand pair " + std::to_string(p);
-        const Matrix4 got =
-            Call(entry, pairs[p].a, pairs[p].b, FilledWithBits(kUnwritten), 16 * (p % 4), where.c_str());
-        for (std::size_t which = 0; which < kProducts.size(); ++which) {
-            Fit &fit = fits[which];
-            const bool ab = kProducts[which] == Product::AB;
-            const Matrix4 &x = ab ? pairs[p].a : pairs[p].b;
-            const Matrix4 &y = ab ? pairs[p].b : pairs[p].a;
-            for (int k = 0; k < 16; ++k) {
-                const float value = got.m[k / 4][k % 4];
-                const ElementReference ref = ReferenceElement(x, y, k / 4, k % 4);
-                if (ref.special) {
-                    if (!SameResult(value, ref.value) && fit.specialsRight) {
-                        fit.specialsRight = false;
-                        fit.firstSpecialMiss = Describe(static_cast<int>(p), k, value, ref.value);
-                    }
-                    continue;
-                }
-                const double units = ref.ErrorUnits(value);
-                if (!(units <= fit.worst)) {
-                    fit.worst = units;
-                    fit.worstPair = static_cast<int>(p);
-                    fit.worstElement = k;
-                    fit.worstGot = value;
-                    fit.worstExact = ref.value;
-                }
-            }
-            for (std::size_t m = 0; m < kRoundingModels.size(); ++m) {
-                if (!fit.modelsMatch[m]) {
-                    continue;
-                }
-                const Matrix4 model = ModelProduct(kRoundingModels[m], x, y);
-                for (int k = 0; k < 16 && fit.modelsMatch[m]; ++k) {
-                    fit.modelsMatch[m] = SameResult(got.m[k / 4][k % 4], model.m[k / 4][k % 4]);
-                }
-            }
-        }
+        results[p] = Call(entry, pairs[p].a, pairs[p].b, FilledWithBits(kUnwritten), 16 * (p % 4), where.c_str());
+    }
+    Fit fits[kProducts.size()];
+    for (std::size_t which = 0; which < kProducts.size(); ++which) {
+        fits[which] = FitProduct(results, pairs, kProducts[which], false);
     }
 
     ArithmeticFindings findings;
-    // The product is the one whose worst error is smaller, when that error
-    // is still below the size of the terms themselves (2^22 bounds is
-    // sum |x*y|): a kernel that merely rounds badly still computes it.
+    // The product is the one whose worst error is smaller, when the kernel
+    // computes it at all.
     const std::size_t best = fits[1].worst < fits[0].worst ? 1 : 0;
     const Fit &fit = fits[best];
     const std::string pairsText = std::to_string(pairs.size()) + " operand pairs";
     findings.worstError = fit.worst;
-    if (fit.worst < 0x1p22) {
+    if (Computes(fit)) {
         findings.product = kProducts[best];
         findings.checks.push_back(
             {std::string(kProductCheck), true, std::string(ProductName(kProducts[best])) + " on " + pairsText});
     } else {
         const Fit &ab = fits[0];
-        findings.checks.push_back(
-            {std::string(kProductCheck), false,
-             "neither; against a*b, " + Describe(ab.worstPair, ab.worstElement, ab.worstGot, ab.worstExact)});
+        const std::string named = WrongProductName(results, pairs);
+        findings.checks.push_back({std::string(kProductCheck), false,
+                                   "neither; " + (named.empty() ? "" : named + "; ") + "against a*b, " +
+                                       Describe(ab.worstPair, ab.worstElement, ab.worstGot, ab.worstExact)});
     }
     char worst[64];
     std::snprintf(worst, sizeof worst, "%.3g", fit.worst);
@@ -513,6 +710,9 @@ ArithmeticFindings CheckArithmetic(KernelEntry entry)
             if (fit.modelsMatch[m]) {
                 findings.rounding.push_back(kRoundingModels[m]);
             }
+        }
+        if (findings.rounding.empty()) {
+            findings.nearest = FindNearestModel(results, pairs, *findings.product);
         }
     }
     return findings;

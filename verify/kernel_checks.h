@@ -41,10 +41,22 @@ inline constexpr std::string_view kProductCheck = "computes a*b or b*a";
 inline constexpr std::string_view kAccuracyCheck = "within the four-term error bound";
 inline constexpr std::string_view kSpecialsCheck = "IEEE special values";
 
+// When a kernel's product matches none of the rounding models: the model
+// that differs from it in the fewest elements (the first in
+// kRoundingModels on a tie), and how, in words.
+struct NearestModel {
+    RoundingModel model;
+    int differingElements = 0;
+    // "as float-mul-add but for the sign of a zero result: the sum started
+    // from +0 (...)", with the first element that differs.
+    std::string difference;
+};
+
 struct ArithmeticFindings {
     std::vector<CheckResult> checks;
     std::optional<Product> product;          // when one of the two fits
     std::vector<RoundingModel> rounding;     // models matched bit for bit
+    std::optional<NearestModel> nearest;     // when a product fits and no model matches
     double worstError = 0;                   // in units of the element's bound
 };
 

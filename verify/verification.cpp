@@ -66,7 +66,11 @@ std::string TextReport(const Verification &v)
         for (const std::string &model : v.rounding) {
             rounding += (rounding.empty() ? "" : ", ") + model;
         }
-        text += "Rounding:    " + (rounding.empty() ? std::string("none of the models") : rounding) + "\n";
+        if (rounding.empty()) {
+            rounding = "none of the models" +
+                       (v.nearestModel.empty() ? std::string() : "; nearest: " + v.nearestDifference);
+        }
+        text += "Rounding:    " + rounding + "\n";
         text += "Worst error: " +
                 (std::isfinite(v.worstError)
                      ? Number(v.worstError, "%.3g") + " of the bound 4u * sum |x[i][c] * y[c][j]|"
@@ -89,7 +93,12 @@ std::string JsonReport(const Verification &v)
     for (std::size_t i = 0; i < v.rounding.size(); ++i) {
         json += (i == 0 ? "" : ", ") + JsonString(v.rounding[i]);
     }
-    json += "], \"worst_error\": " + (v.arithmeticTried ? Number(v.worstError, "%.17g") : std::string("null")) +
+    json += "], \"nearest_model\": ";
+    json += v.nearestModel.empty() ? std::string("null")
+                                   : "{\"name\": " + JsonString(v.nearestModel) +
+                                         ", \"differing_elements\": " + std::to_string(v.nearestDiffering) +
+                                         ", \"difference\": " + JsonString(v.nearestDifference) + "}";
+    json += ", \"worst_error\": " + (v.arithmeticTried ? Number(v.worstError, "%.17g") : std::string("null")) +
             ", \"checks\": [";
     for (std::size_t i = 0; i < v.checks.size(); ++i) {
         const CheckResult &check = v.checks[i];

@@ -16,6 +16,11 @@ struct Verification {
     std::string reason;
     std::string product;               // "a*b", "b*a", or empty when neither
     std::vector<std::string> rounding; // model names
+    // When a product fits and no model matches: the model that differs in
+    // the fewest elements, how many, and how it differs, in words.
+    std::string nearestModel;
+    int nearestDiffering = 0;
+    std::string nearestDifference;
     double worstError = 0;
     // Whether the arithmetic check finished: when it did not (the kernel
     // faulted or hung first), there is no product, rounding or worst error

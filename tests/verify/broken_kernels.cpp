@@ -383,3 +383,19 @@ KERNEL_DEFINE(never_returns)
 // Not a kernel at all: an exported variable, which must never be called.
 extern "C" KERNEL_EXPORT int not_a_kernel;
 int not_a_kernel = 1;
+
+// Right, as a plain loop whose sum starts from 0.0f rather than from the
+// first product: where every product is -0, the result is +0, not -0.
+KERNEL_DEFINE(sums_from_plus_zero)
+{
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            float sum = 0.0f;
+            for (int c = 0; c < 4; ++c) {
+                sum += a->m[i][c] * b->m[c][j];
+            }
+            result->m[i][j] = sum;
+        }
+    }
+    return 0;
+}

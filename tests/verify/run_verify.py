@@ -155,9 +155,19 @@ class BrokenKernels(unittest.TestCase):
         proc = run_program(OPTS.verify, [OPTS.broken, "transposed"], timeout=600, stderr=None)
         text = proc.stdout.replace(b"\r\n", b"\n").decode()
         self.assertEqual(proc.returncode, 1)
-        self.assertIn("  FAILED  computes a*b or b*a: neither;", text)
-        self.assertTrue(text.endswith("Verdict:     wrong: computes a*b or b*a: neither; against a*b, "
-                                      + text.rsplit("against a*b, ", 1)[1]), text)
+        # Named as Latency names it, with the element that is furthest off.
+        named = "computes a*b or b*a: neither; the transposed product (as a*b); against a*b, "
+        self.assertIn("  FAILED  " + named, text)
+        self.assertTrue(text.endswith("Verdict:     wrong: " + named + text.rsplit("against a*b, ", 1)[1]), text)
+
+    def test_a_kernel_matching_no_model_is_told_the_nearest(self):
+        status, report, _ = verify("--json", OPTS.broken, "sums_from_plus_zero")
+        self.assertEqual((status, report["rounding"]), (0, []), report)
+        nearest = report["nearest_model"]
+        # float-fma where the compiler fuses the loop's multiply and add.
+        self.assertIn(nearest["name"], ("float-mul-add", "float-fma"), report)
+        self.assertIn(f"as {nearest['name']} but for the sign of a zero result: the sum started from +0 (",
+                      nearest["difference"])
 
 
 class NotRun(unittest.TestCase):
