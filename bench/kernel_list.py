@@ -2,20 +2,21 @@
 kernels' registrations: comment lines start with '#'; every other line is
 tab-separated library file, procedure, mask, product ("a*b", "b*a" or
 "none"), rounding models (comma-separated, or "-") and role ("null",
-"calibration:<adds>", "baseline", or "-"; a list written before roles
-existed has no such column). The libraries sit beside the list. One comment
-line, "# build type: <type>", names the build type the list comes from."""
+"calibration:<adds>", "baseline", "peer" for another library's product,
+or "-"; a list written before roles existed has no such column). The
+libraries sit beside the list. One comment line, "# build type: <type>",
+names the build type the list comes from."""
 import os
 
 BUILD_TYPE_COMMENT = "# build type: "
 
 
 def parse_role(text):
-    """(role, adds): ("null", None), ("calibration", 1000), ("baseline", None) or ("", None)."""
+    """(role, adds): ("null", None), ("calibration", 1000), ("baseline", None), ("peer", None) or ("", None)."""
     role, _, adds = text.partition(":")
     if role == "calibration" and adds.isdigit() and int(adds) > 0:
         return role, int(adds)
-    if role in ("null", "baseline") and not adds:
+    if role in ("null", "baseline", "peer") and not adds:
         return role, None
     return "", None
 

@@ -5,7 +5,7 @@
 # matmul_add_kernel(<name> PROCEDURE <procedure>
 #                   [FEATURES <feature>... | MASK <mask>] [SCALAR]
 #                   [PRODUCT a*b|b*a|none] [ROUNDING <model>...]
-#                   [ROLE null|calibration|baseline] [ADDS <count>]
+#                   [ROLE null|calibration|baseline|peer] [ADDS <count>]
 #                   [ISA <flag>...] SOURCES <source>...)
 #
 # Builds <name>.so (or <name>.dll), with no "lib" prefix, into MATMUL_BIN_DIR
@@ -31,12 +31,14 @@
 #              is built with floating-point contraction off, so that the
 #              compiler fuses no multiply and add the source keeps apart
 #              (GCC fuses them by default wherever the target has FMA).
-#   ROLE       what the bench uses the kernel for, one kernel per role:
-#              null (its figures are the harness's own cost per call, taken
-#              out of every other kernel's), calibration (a chain of ADDS
-#              dependent one-cycle adds, from which the bench learns how long
-#              a core cycle is) or baseline (the kernel the others are
-#              compared with unless the bench is told another).
+#   ROLE       what the bench uses the kernel for: null (its figures are
+#              the harness's own cost per call, taken out of every other
+#              kernel's), calibration (a chain of ADDS dependent one-cycle
+#              adds, from which the bench learns how long a core cycle is)
+#              or baseline (the kernel the others are compared with unless
+#              the bench is told another), one kernel each; or peer, as many
+#              as there are: another library's product, wrapped to be timed
+#              beside the project's own kernels.
 #   ADDS       the calibration kernel's number of adds.
 #   ISA        the instruction-set flags this library alone is built with
 #              (-mavx2 ...); everything else stays at the baseline.
@@ -228,14 +230,16 @@ function(matmul_add_kernel name)
   endforeach()
   set(role "-")
   if(DEFINED ARG_ROLE)
-    if(NOT ARG_ROLE MATCHES "^(null|calibration|baseline)$")
-      message(FATAL_ERROR "matmul_add_kernel(${name}): ROLE must be null, calibration or baseline")
+    if(NOT ARG_ROLE MATCHES "^(null|calibration|baseline|peer)$")
+      message(FATAL_ERROR "matmul_add_kernel(${name}): ROLE must be null, calibration, baseline or peer")
     endif()
-    get_property(taken GLOBAL PROPERTY MATMUL_ROLE_${ARG_ROLE})
-    if(taken)
-      message(FATAL_ERROR "matmul_add_kernel(${name}): ${taken} already has the role ${ARG_ROLE}")
+    if(NOT ARG_ROLE STREQUAL "peer")
+      get_property(taken GLOBAL PROPERTY MATMUL_ROLE_${ARG_ROLE})
+      if(taken)
+        message(FATAL_ERROR "matmul_add_kernel(${name}): ${taken} already has the role ${ARG_ROLE}")
+      endif()
+      set_property(GLOBAL PROPERTY MATMUL_ROLE_${ARG_ROLE} ${name})
     endif()
-    set_property(GLOBAL PROPERTY MATMUL_ROLE_${ARG_ROLE} ${name})
     set(role ${ARG_ROLE})
   endif()
   if(role STREQUAL "calibration")
@@ -268,7 +272,7 @@ endfunction()
 # matmul_write_kernel_list(<file>)
 # Writes the registered kernels, one a line, tab-separated:
 #   <library file> <procedure> <mask> <product> <rounding models, comma-separated, or ->
-#   <role: null, calibration:<adds>, baseline, or ->
+#   <role: null, calibration:<adds>, baseline, peer, or ->
 # Lines starting with '#' are comments; one names the build type.
 function(matmul_write_kernel_list file)
   get_property(kernels GLOBAL PROPERTY MATMUL_KERNELS)
