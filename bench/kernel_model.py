@@ -43,10 +43,12 @@ CALLS = {"call", "callq", "calll", "callw", "bl", "blr", "blraa", "blraaz", "blr
 JUMPS = {"loop", "loope", "loopne", "b", "br", "braa", "braaz", "brab", "brabz", "cbz", "cbnz", "tbz", "tbnz"}
 PREFIXES = {"notrack", "bnd", "rep", "repz", "repe", "repnz", "repne", "lock", "ds", "cs"}
 
-# llvm-objdump -d: "<address> <symbol>:" opens a function, and each
-# instruction line is "  <address>:<spaces><instruction>".
+# llvm-objdump -d: "<address> <symbol>:" opens a function (once more for
+# each other name at that address, such as a PE library's export), and each
+# instruction line is "<address>:<spaces><instruction>", the address
+# indented when it is short.
 SYMBOL_LINE = re.compile(r"^([0-9a-fA-F]+) <(.+)>:\s*$")
-INSTRUCTION_LINE = re.compile(r"^\s+([0-9a-fA-F]+):\s+(\S.*?)\s*$")
+INSTRUCTION_LINE = re.compile(r"^\s*([0-9a-fA-F]+):\s+(\S.*?)\s*$")
 # A jump's or call's target as llvm-objdump prints it: "0x1130 <name+0x30>".
 TARGET = re.compile(r"(?:0x)?([0-9a-fA-F]+)(?:\s+<([^>+]+)(?:\+0x[0-9a-fA-F]+)?>)?")
 # The symbol llvm-objdump names beside an address ("adrp x4, 0x20000
@@ -151,7 +153,7 @@ def cut_function(disassembly, procedure):
     for line in disassembly.splitlines():
         symbol = SYMBOL_LINE.match(line)
         if symbol:
-            if start is not None:
+            if start is not None and int(symbol.group(1), 16) != start:
                 break
             if symbol.group(2) == procedure:
                 start = int(symbol.group(1), 16)

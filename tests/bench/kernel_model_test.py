@@ -141,6 +141,20 @@ Disassembly of section .text:
     1138:      	callq	0x1030 <g@plt>
     1145:      	retq
 """
+# The same from a 64-bit Windows library: the function named twice (its
+# symbol and its export), the long addresses not indented.
+PE_DISASSEMBLY = """
+avx2.dll:	file format coff-x86-64
+
+Disassembly of section .text:
+
+00000001c2411380 <Mat_Mult_AVX2>:
+00000001c2411380 <Mat_Mult_AVX2>:
+1c2411380:     	subq	$0x18, %rsp
+1c2411418:     	addq	$0x18, %rsp
+1c241141c:     	retq
+1c241141d:     	nop
+"""
 
 
 class Canned(unittest.TestCase):
@@ -167,6 +181,8 @@ class Canned(unittest.TestCase):
                            "xorl\t%eax, %eax"], None))
         self.assertEqual(km.cut_function(DISASSEMBLY, "Mat_Mult_A64"),
                          (["movi\tv0.4s, #0x0", "adrp\tx4, 0x20000", "mov\tx0, #0x10               // =16"], None))
+        self.assertEqual(km.cut_function(PE_DISASSEMBLY, "Mat_Mult_AVX2"),
+                         (["subq\t$0x18, %rsp", "addq\t$0x18, %rsp"], None))
         for procedure, reason in (
                 ("loop", "it has a loop (at 0x1126: jne 0x111b <loop+0x12>)"),
                 ("calls", "it calls another function (at 0x1138: callq 0x1030 <g@plt>)"),
