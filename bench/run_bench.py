@@ -49,6 +49,8 @@ MEASURES = ("throughput", "latency", "latency_b")
 # The JSON array each measure's per-run figures are kept in.
 ARRAY_FIELD = {"throughput": "ticks", "latency": "latency", "latency_b": "latency_b"}
 MAX_COUNT = 2**31 - 1
+# Test keeps the low 32 bits of a mask; Verify and Latency refuse more.
+MASK_LIMIT = 2**32
 
 
 # ---- Plain data --------------------------------------------------------------
@@ -144,8 +146,15 @@ def parse_kernel_argument(text):
         text, label = head, tail
     parts = text.split(":")
     mask = "0"
-    if len(parts) >= 3 and parts[-1].isdigit():
+    if len(parts) >= 3 and re.match(r"[-+]?\d", parts[-1]):
+        # Meant as a mask: one all the programs read alike, or none.
         mask = parts.pop()
+        if not re.fullmatch(r"[0-9]+", mask, re.ASCII):
+            raise argparse.ArgumentTypeError(f"'{text}': the mask '{mask}' is not plain decimal digits")
+        if int(mask) >= MASK_LIMIT:
+            raise argparse.ArgumentTypeError(
+                f"'{text}': the mask {mask} is 2^32 or more, which the programs do not read alike "
+                f"(Test keeps its low 32 bits and reads it as {int(mask) % MASK_LIMIT})")
     if len(parts) < 2 or not parts[-1] or not ":".join(parts[:-1]):
         raise argparse.ArgumentTypeError(f"'{text}' is not PATH:PROCEDURE[:MASK][=LABEL]")
     path = ":".join(parts[:-1])

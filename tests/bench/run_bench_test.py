@@ -140,9 +140,12 @@ class Reading(unittest.TestCase):
             "/x=y/my.so:f"])],
             [("./my.so", "my_kernel", "0", None), ("./my.so", "my_kernel", "3072", "mine"),
              ("C:\\k\\my.dll", "my_kernel", "6", None), ("a:b", "c", "0", None), ("/x=y/my.so", "f", "0", None)])
-        for bad in ["my.so", ":my_kernel", "my.so:", "my.so::6", "my.so:f="]:
+        for bad in ["my.so", ":my_kernel", "my.so:", "my.so::6", "my.so:f=", "my.so:f:-1", "my.so:f:\u0663"]:
             with self.subTest(argument=bad), self.assertRaises(argparse.ArgumentTypeError):
                 parse(bad)
+        # Test keeps a mask's low 32 bits, where Verify and Latency refuse it.
+        with self.assertRaisesRegex(argparse.ArgumentTypeError, "reads it as 0"):
+            parse("my.so:f:4294967296")
         # Two kernels with one procedure name are told apart by their libraries.
         kernels = [parse("a/x.so:f"), parse("b/y.so:f"), parse("b/y.so:f=mine"), parse("x.so:g")]
         bench_modules()[0].name_kernels(kernels)
