@@ -213,10 +213,11 @@ def test_once(opts, result, count):
                                         opts.timeout)
     if status is None:
         return None, f"Test did not end within {opts.timeout:g} s"
-    report = bench_programs.parse_test_report(
-        out, bench_programs.file_name_as_test_prints_it(library, opts.windows), k.procedure)
+    name = bench_programs.file_name_as_test_prints_it(library, opts.windows)
+    report = bench_programs.parse_test_report(out, name, k.procedure)
     if report is None:
-        return None, "Test printed no report" + (f" ({result.reason})" if result.verdict is None else "")
+        return None, bench_programs.no_report_reason(out, name, k.procedure) + (
+            f" ({result.reason})" if result.verdict is None else "")
     if report[0] != count:
         return None, f"Test ran {report[0]} calls when asked for {count}"
     return report, ""
@@ -287,7 +288,7 @@ def time_round(opts, results):
             if "through_a" in chain:
                 r.figures["latency"].append(chain["through_a"])
                 r.figures["latency_b"].append(chain["through_b"])
-                if chain["correct"] is False:
+                if chain["chain_exact"] is False:
                     r.chain_wrong = chain["reason"] or "the chain ended on another matrix"
             else:
                 # Figures from some rounds only would pair with nothing.

@@ -104,6 +104,15 @@ class Reading(unittest.TestCase):
                          (1, 0, 0))
         for out in [self.REPORT[:-2], self.REPORT + self.REPORT, self.REPORT.replace(b"5000", b"-5")]:
             self.assertIsNone(parse(out, "k.so", "f"))
+        # A kernel that prints shares standard output with the report: said so, and never read as figures.
+        mixed = self.REPORT.replace(b"\r\nTotal", b"\r\nhello\nTotal")
+        for out, why in [(mixed, "the kernel's output is mixed with Test's report"),
+                         (b"hi\n" + self.REPORT, "the kernel's output is mixed with Test's report"),
+                         (self.REPORT[:-2], "Test printed no report"), (b"", "Test printed no report")]:
+            self.assertIsNone(parse(out, "k.so", "f"))
+            self.assertEqual(programs.no_report_reason(out, "k.so", "f"), why)
+        chain = {"count": 10, "through_a": 3, "through_b": 2.5, "counter": "c", "chain_exact": False, "reason": "r"}
+        self.assertIs(programs.parse_latency_json(0, json.dumps(chain).encode(), 10)["chain_exact"], False)
         # A library name that holds a report of its own is taken for a name, never for figures.
         fake = "x\r\nProcedure:  f\r\nRepeat:     1000 time(s)\r\nTotal time: 1 clock ticks\r\n\r\n"
         injected = b"Library:    " + fake.encode() + b"\r\nProcedure:  f\r\nRepeat:     1000 time(s)\r\n\r\n"
