@@ -3,7 +3,9 @@ run, and the table of a comparison. They only format what they are given."""
 import csv
 import json
 import math
+import os
 import statistics
+import sys
 from xml.sax.saxutils import escape
 
 from bench_stats import bootstrap_interval
@@ -146,6 +148,22 @@ def write_csv(path, records, measures):
                 row.update({f"vs_baseline_{measure}_ratio": c and c["ratio"], f"vs_baseline_{measure}_low": ci[0],
                             f"vs_baseline_{measure}_high": ci[1], f"vs_baseline_{measure}_verdict": c and c["verdict"]})
             writer.writerow(["" if row.get(field) is None else row[field] for field in fields])
+
+
+def print_list(kernels):
+    """The known kernels, one a line; a reader that stops reading (`| head`)
+    ends the list quietly. Returns the exit status."""
+    try:
+        print("# library\tprocedure\tmask\tproduct\trounding\trole\tname")
+        for k in kernels:
+            role = f"calibration:{k.adds}" if k.role == "calibration" else k.role or "-"
+            print("\t".join(clean(x) for x in (
+                k.library, k.procedure, k.mask, k.product or "-", ",".join(k.rounding) or "-", role, k.name)))
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # What is still buffered would fail again when Python exits.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 0
 
 
 def print_comparison(rows, warnings, regressions, only_one, threshold):

@@ -708,12 +708,7 @@ def main(argv=None, bin_dir=None):
     opts.build_type = read_build_type(opts.kernels)
     kernels, baseline = select_kernels(parser, opts, registered)
     if opts.list:
-        print("# library\tprocedure\tmask\tproduct\trounding\trole\tname")
-        for k in kernels:
-            role = f"calibration:{k.adds}" if k.role == "calibration" else k.role or "-"
-            print("\t".join(bench_output.clean(x) for x in (
-                k.library, k.procedure, k.mask, k.product or "-", ",".join(k.rounding) or "-", role, k.name)))
-        return 0
+        return bench_output.print_list(kernels)
 
     links = bench_programs.ShortPaths()
     try:
