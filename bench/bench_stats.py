@@ -16,6 +16,8 @@ SEED = 20261208
 # A verdict needs the interval to exclude 1 and the ratio to differ from 1 by
 # at least this much: smaller differences are real but not worth a word.
 MIN_DIFFERENCE = 0.01
+# Ratios from this far from 1 on are said as factors: "2.5x slower".
+FACTOR_FROM = 2.0
 
 
 @dataclasses.dataclass(frozen=True)
@@ -45,10 +47,15 @@ class Comparison:
         return max(self.high - self.ratio, self.ratio - self.low) / self.ratio
 
     def words(self):
-        """The verdict in words: "faster by 12.0 % (9.0 to 15.0 %)"."""
+        """The verdict in words: "faster by 12.0 % (9.0 to 15.0 %)", or as a
+        factor from 2 on: "15.6x faster (14.9x to 16.2x)"."""
         if self.low is None:
-            return "no difference found (one round: no interval)"
+            return "cannot decide: one round"
         verdict = self.verdict
+        if verdict == "faster" and 1 / self.ratio >= FACTOR_FROM:
+            return f"{1 / self.ratio:.1f}x faster ({1 / self.high:.1f}x to {1 / self.low:.1f}x)"
+        if verdict == "slower" and self.ratio >= FACTOR_FROM:
+            return f"{self.ratio:.1f}x slower ({self.low:.1f}x to {self.high:.1f}x)"
         if verdict == "faster":
             return f"faster by {100 * (1 - self.ratio):.1f} % ({100 * (1 - self.high):.1f} to {100 * (1 - self.low):.1f} %)"
         if verdict == "slower":

@@ -66,6 +66,10 @@ class Statistics(unittest.TestCase):
         one = stats.paired_ratio([40.0], [50.0])
         self.assertEqual((one.ratio, one.low, one.verdict), (0.8, None, "same"))
         self.assertEqual(one.as_json()["ci"], None)
+        self.assertEqual(one.words(), "cannot decide: one round")
+        # From a factor of 2 on, a verdict reads as the factor.
+        self.assertEqual(stats.Comparison(0.064, 0.0617, 0.0671).words(), "15.6x faster (14.9x to 16.2x)")
+        self.assertEqual(stats.Comparison(8.7, 7.9, 9.5).words(), "8.7x slower (7.9x to 9.5x)")
 
     def test_unpaired_comparison_and_regression(self):
         _, stats, _ = bench_modules()
