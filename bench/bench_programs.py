@@ -195,8 +195,9 @@ def parse_verify_json(status, out):
 
 def parse_latency_json(status, out, count):
     """Latency's report as {"through_a", "through_b", "counter",
-    "chain_exact" (true, false, or null where it judged nothing), "reason"}, or a {"reason"} alone when it timed nothing or its report
-    is not one for count calls."""
+    "chain_exact" (true, false, or null where it judged nothing), "reason"},
+    or a {"reason"} alone when it timed nothing or its report is not one for
+    count calls."""
     try:
         result = json.loads(out.decode("utf-8", "replace"))
         reason = str(result.get("reason") or "")
