@@ -125,8 +125,8 @@ def write_json(path, data):
 
 
 def csv_fields(measures):
-    fields = ["label", "library", "procedure", "mask", "count", "median", "min", "max", "spread", "net", "floor",
-              "core_cycles", "verified", "rounding", "chain_count"]
+    fields = ["name", "role", "label", "library", "procedure", "mask", "count", "median", "min", "max", "spread",
+              "net", "floor", "core_cycles", "verified", "rounding", "chain_count"]
     for measure in ("latency", "latency_b"):
         fields += [f"{measure}_median", f"{measure}_spread", f"{measure}_core_cycles"]
     for measure in measures:
@@ -166,16 +166,18 @@ def print_list(kernels):
     return 0
 
 
-def print_comparison(rows, warnings, regressions, only_one, threshold):
-    """rows: (name, measure, old median, new median, Comparison)."""
+def print_comparison(rows, drift, warnings, regressions, only_one, threshold):
+    """rows: (name, measure, old median, new median, new / old, Comparison
+    less the drift); drift: the line that says it."""
     print()
-    print(f"| kernel | measure | old median | new median | new / old | verdict |")
-    print("|---|---|---:|---:|---:|---|")
-    for name, measure, old, new, c in rows:
-        print(f"| {cell(name)} | {measure} | {old:.1f} | {new:.1f} | {c.ratio:.3f} | {c.words()} |")
+    print(f"| kernel | measure | old median | new median | new / old | less drift | verdict |")
+    print("|---|---|---:|---:|---:|---:|---|")
+    for name, measure, old, new, ratio, c in rows:
+        print(f"| {cell(name)} | {measure} | {old:.1f} | {new:.1f} | {ratio:.3f} | {c.ratio:.3f} | {c.words()} |")
     print()
+    print(f"- {drift}.")
     for line in warnings:
-        print(f"- Warning: {cell(line)}")
+        print(f"- Warning: {cell(line)}.")
     for name in only_one:
         print(f"- Only in one run: {cell(name)}")
     for name, measure, c in regressions:
