@@ -3,7 +3,9 @@ run, and the table of a comparison. They only format what they are given."""
 import csv
 import json
 import math
+import os
 import statistics
+import sys
 from xml.sax.saxutils import escape
 
 from bench_stats import bootstrap_interval
@@ -123,8 +125,8 @@ def write_json(path, data):
 
 
 def csv_fields(measures):
-    fields = ["label", "library", "procedure", "mask", "count", "median", "min", "max", "spread", "net", "floor",
-              "core_cycles", "verified", "rounding", "chain_count"]
+    fields = ["name", "role", "label", "library", "procedure", "mask", "count", "median", "min", "max", "spread",
+              "net", "floor", "core_cycles", "verified", "rounding", "chain_count"]
     for measure in ("latency", "latency_b"):
         fields += [f"{measure}_median", f"{measure}_spread", f"{measure}_core_cycles"]
     for measure in measures:
@@ -148,16 +150,34 @@ def write_csv(path, records, measures):
             writer.writerow(["" if row.get(field) is None else row[field] for field in fields])
 
 
-def print_comparison(rows, warnings, regressions, only_one, threshold):
-    """rows: (name, measure, old median, new median, Comparison)."""
+def print_list(kernels):
+    """The known kernels, one a line; a reader that stops reading (`| head`)
+    ends the list quietly. Returns the exit status."""
+    try:
+        print("# library\tprocedure\tmask\tproduct\trounding\trole\tname")
+        for k in kernels:
+            role = f"calibration:{k.adds}" if k.role == "calibration" else k.role or "-"
+            print("\t".join(clean(x) for x in (
+                k.library, k.procedure, k.mask, k.product or "-", ",".join(k.rounding) or "-", role, k.name)))
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # What is still buffered would fail again when Python exits.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 0
+
+
+def print_comparison(rows, drift, warnings, regressions, only_one, threshold):
+    """rows: (name, measure, old median, new median, new / old, Comparison
+    less the drift); drift: the line that says it."""
     print()
-    print(f"| kernel | measure | old median | new median | new / old | verdict |")
-    print("|---|---|---:|---:|---:|---|")
-    for name, measure, old, new, c in rows:
-        print(f"| {cell(name)} | {measure} | {old:.1f} | {new:.1f} | {c.ratio:.3f} | {c.words()} |")
+    print(f"| kernel | measure | old median | new median | new / old | less drift | verdict |")
+    print("|---|---|---:|---:|---:|---:|---|")
+    for name, measure, old, new, ratio, c in rows:
+        print(f"| {cell(name)} | {measure} | {old:.1f} | {new:.1f} | {ratio:.3f} | {c.ratio:.3f} | {c.words()} |")
     print()
+    print(f"- {drift}.")
     for line in warnings:
-        print(f"- Warning: {cell(line)}")
+        print(f"- Warning: {cell(line)}.")
     for name in only_one:
         print(f"- Only in one run: {cell(name)}")
     for name, measure, c in regressions:

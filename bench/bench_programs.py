@@ -105,6 +105,27 @@ def parse_test_report(out, library_name, procedure):
     return int(match.group(1)), int(match.group(2) or 0), int(match.group(3) or 0)
 
 
+def no_report_reason(out, library_name, procedure):
+    """Why out is not one of Test's reports for this library file name and
+    procedure: the report's own lines among other text (a kernel that prints
+    to standard output shares it with Test), or no report at all."""
+    lines = [rb"Library:    " + re.escape(os.fsencode(library_name)) + rb"\r\n",
+             rb"Procedure:  " + re.escape(os.fsencode(procedure)) + rb"\r\n",
+             rb"Repeat:     [0-9]+ time\(s\)\r\n",
+             rb"(?:Total time: [0-9]+ clock ticks(?:, [0-9]+ ms\.)?\r\n)?",
+             rb"(?:Each run:   [0-9]+ clock ticks(?:, [0-9]+ ms\.)?\r\n)?"]
+    position, other = 0, b""
+    for line in lines:
+        match = re.compile(line).search(out, position)
+        if match is None:
+            return "Test printed no report"
+        other += out[position:match.start()]
+        position = match.end()
+    if (other + out[position:]).strip(b"\r\n"):
+        return "the kernel's output is mixed with Test's report"
+    return "Test printed no report"
+
+
 def command_line_length(args):
     """An upper bound of the length of the command line Test rebuilds from
     its arguments: each one may be quoted, and is followed by a blank."""
@@ -173,9 +194,10 @@ def parse_verify_json(status, out):
 
 
 def parse_latency_json(status, out, count):
-    """Latency's report as {"through_a", "through_b", "counter", "correct",
-    "reason"}, or a {"reason"} alone when it timed nothing or its report
-    is not one for count calls."""
+    """Latency's report as {"through_a", "through_b", "counter",
+    "chain_exact" (true, false, or null where it judged nothing), "reason"},
+    or a {"reason"} alone when it timed nothing or its report is not one for
+    count calls."""
     try:
         result = json.loads(out.decode("utf-8", "replace"))
         reason = str(result.get("reason") or "")
@@ -187,6 +209,6 @@ def parse_latency_json(status, out, count):
         if not all(isinstance(x, (int, float)) and not isinstance(x, bool) and x >= 0 for x in (a, b)):
             return {"reason": "Latency reported no figures"}
         return {"through_a": float(a), "through_b": float(b), "counter": str(result.get("counter") or ""),
-                "correct": result.get("correct"), "reason": reason}
+                "chain_exact": result.get("chain_exact"), "reason": reason}
     except (ValueError, KeyError, TypeError, AttributeError):
         return {"reason": f"Latency gave no report (exit status {status})"}

@@ -5,8 +5,15 @@ A comparison of two kernels is the median of per-round ratios of their raw
 figures (ticks per call), with a 95 % confidence interval from a bootstrap
 over the rounds. The bootstrap draws from a generator seeded with a fixed
 number, so the same figures always give the same interval.
+
+Two saved runs share no rounds. Between them the machine's speed may move
+every kernel alike (drift), and an unchanged kernel still moves a little on
+its own (run-to-run noise); run_drift estimates both from the kernels the
+runs share, and between_runs corrects one kernel's ratio for the drift and
+widens its interval by both.
 """
 import dataclasses
+import math
 import random
 import statistics
 
@@ -16,6 +23,18 @@ SEED = 20261208
 # A verdict needs the interval to exclude 1 and the ratio to differ from 1 by
 # at least this much: smaller differences are real but not worth a word.
 MIN_DIFFERENCE = 0.01
+# Ratios from this far from 1 on are said as factors: "2.5x slower".
+FACTOR_FROM = 2.0
+# The two-sided 95 % quantile of the normal distribution.
+Z95 = 1.959964
+# The median absolute deviation times this is the standard deviation of
+# normally distributed figures, and stays put when a few are far off.
+MAD_TO_SD = 1.4826
+# The median of n normal figures has sqrt(pi / 2) times the standard error of their mean.
+MEDIAN_ERROR = math.sqrt(math.pi / 2)
+# Kernels two runs must share in a measure to see the drift in it (and
+# pairs, over all measures, to see the run-to-run noise).
+MIN_SHARED = 3
 
 
 @dataclasses.dataclass(frozen=True)
@@ -45,10 +64,15 @@ class Comparison:
         return max(self.high - self.ratio, self.ratio - self.low) / self.ratio
 
     def words(self):
-        """The verdict in words: "faster by 12.0 % (9.0 to 15.0 %)"."""
+        """The verdict in words: "faster by 12.0 % (9.0 to 15.0 %)", or as a
+        factor from 2 on: "15.6x faster (14.9x to 16.2x)"."""
         if self.low is None:
-            return "no difference found (one round: no interval)"
+            return "cannot decide: one round"
         verdict = self.verdict
+        if verdict == "faster" and 1 / self.ratio >= FACTOR_FROM:
+            return f"{1 / self.ratio:.1f}x faster ({1 / self.high:.1f}x to {1 / self.low:.1f}x)"
+        if verdict == "slower" and self.ratio >= FACTOR_FROM:
+            return f"{self.ratio:.1f}x slower ({self.low:.1f}x to {self.high:.1f}x)"
         if verdict == "faster":
             return f"faster by {100 * (1 - self.ratio):.1f} % ({100 * (1 - self.high):.1f} to {100 * (1 - self.low):.1f} %)"
         if verdict == "slower":
@@ -120,7 +144,56 @@ def net_cost(median, null_median, floor):
 
 
 def regression(comparison, threshold_percent):
-    """Slower beyond the threshold with confidence: the whole interval above 1
-    and the ratio above 1 + threshold."""
-    return (comparison is not None and comparison.low is not None and comparison.low > 1.0
-            and comparison.ratio > 1.0 + threshold_percent / 100.0)
+    """Slower beyond the threshold with confidence: the whole interval above
+    1 + threshold."""
+    return (comparison is not None and comparison.low is not None
+            and comparison.low > 1.0 + threshold_percent / 100.0)
+
+
+@dataclasses.dataclass(frozen=True)
+class RunDrift:
+    """What two runs of one build differ by, in logs of new / old: shift,
+    per measure, what moved every kernel alike (None where too few kernels
+    shared the measure to see it); shift_error, the standard error of each
+    shift; noise, the standard deviation of an unchanged kernel's log ratio
+    about the shift (None where too few kernels were shared to see it)."""
+    shift: dict
+    shift_error: dict
+    noise: float | None
+
+    def moved(self, measure):
+        """The shift in measure is at least MIN_DIFFERENCE and beyond what
+        the noise explains: the machine's speed changed between the runs."""
+        shift = self.shift.get(measure)
+        return shift is not None and abs(shift) >= math.log1p(MIN_DIFFERENCE) and \
+            abs(shift) > Z95 * math.hypot(self.noise or 0.0, self.shift_error[measure])
+
+
+def run_drift(log_ratios):
+    """log_ratios: measure -> log(median new / median old) of each kernel two
+    runs share in it. The shift of a measure is the median of its log
+    ratios; the noise 1.4826 times the median absolute difference between
+    each log ratio and its measure's shift, pooled over all measures. Both
+    are medians, so the kernel that really changed moves neither."""
+    shift = {m: statistics.median(v) if len(v) >= MIN_SHARED else None for m, v in log_ratios.items()}
+    residuals = [abs(value - (shift[m] or 0.0)) for m, values in log_ratios.items() for value in values]
+    noise = MAD_TO_SD * statistics.median(residuals) if len(residuals) >= MIN_SHARED else None
+    shift_error = {m: MEDIAN_ERROR * noise / math.sqrt(len(v)) if shift[m] is not None and noise else 0.0
+                   for m, v in log_ratios.items()}
+    return RunDrift(shift, shift_error, noise)
+
+
+def between_runs(within, drift, measure):
+    """The ratio of one kernel between two runs (within: its unpaired_ratio,
+    whose interval holds each run's own rounds only) less the drift of
+    measure, with an interval widened by the run-to-run noise and the
+    drift's own error: in logs, each side of the interval is within's side
+    and 1.96 times those two, added in quadrature."""
+    centre = math.log(within.ratio)
+    corrected = centre - (drift.shift.get(measure) or 0.0)
+    if within.low is None:
+        return Comparison(math.exp(corrected), None, None)
+    between = Z95 * math.hypot(drift.noise or 0.0, drift.shift_error.get(measure, 0.0))
+    below = math.hypot(max(0.0, centre - math.log(within.low)), between)
+    above = math.hypot(max(0.0, math.log(within.high) - centre), between)
+    return Comparison(math.exp(corrected), math.exp(corrected - below), math.exp(corrected + above))

@@ -18,19 +18,21 @@ bootstrap over rounds. Rounds go on past --runs until every interval is
 within --precision or --max-seconds have passed.
 
 --compare OLD.json NEW.json compares two saved runs without timing anything;
---compare OLD.json alone times, then compares this run with OLD.
+--compare OLD.json alone times, then compares this run with OLD
+(saved_run.py: each file is checked whole first, and what moved every
+kernel alike between the runs is the machine's, not a regression).
 
 Exit status: 0 when every kernel that could run was timed and none is
 wrong, 1 when a kernel is wrong, nothing could be timed, a kernel could not
 be timed for another reason than a missing processor feature, or a
-comparison found a kernel slower beyond --threshold; 2 for bad arguments or
-a compared file that is missing or not a bench result.
+comparison found a kernel slower beyond --threshold with confidence; 2 for
+bad arguments or a compared file that is missing or not a bench result.
 """
 import argparse
 import dataclasses
 import datetime
 import fnmatch
-import json
+import math
 import os
 import platform
 import re
@@ -42,13 +44,13 @@ import time
 import bench_output
 import bench_programs
 import bench_stats
+import saved_run
 from kernel_list import read_build_type, read_kernel_list
+from saved_run import MEASURES, SCHEMA
 
-SCHEMA = 2
-MEASURES = ("throughput", "latency", "latency_b")
-# The JSON array each measure's per-run figures are kept in.
-ARRAY_FIELD = {"throughput": "ticks", "latency": "latency", "latency_b": "latency_b"}
 MAX_COUNT = 2**31 - 1
+# Test keeps the low 32 bits of a mask; Verify and Latency refuse more.
+MASK_LIMIT = 2**32
 
 
 # ---- Plain data --------------------------------------------------------------
@@ -144,8 +146,15 @@ def parse_kernel_argument(text):
         text, label = head, tail
     parts = text.split(":")
     mask = "0"
-    if len(parts) >= 3 and parts[-1].isdigit():
+    if len(parts) >= 3 and re.match(r"[-+]?\d", parts[-1]):
+        # Meant as a mask: one all the programs read alike, or none.
         mask = parts.pop()
+        if not re.fullmatch(r"[0-9]+", mask, re.ASCII):
+            raise argparse.ArgumentTypeError(f"'{text}': the mask '{mask}' is not plain decimal digits")
+        if int(mask) >= MASK_LIMIT:
+            raise argparse.ArgumentTypeError(
+                f"'{text}': the mask {mask} is 2^32 or more, which the programs do not read alike "
+                f"(Test keeps its low 32 bits and reads it as {int(mask) % MASK_LIMIT})")
     if len(parts) < 2 or not parts[-1] or not ":".join(parts[:-1]):
         raise argparse.ArgumentTypeError(f"'{text}' is not PATH:PROCEDURE[:MASK][=LABEL]")
     path = ":".join(parts[:-1])
@@ -204,10 +213,11 @@ def test_once(opts, result, count):
                                         opts.timeout)
     if status is None:
         return None, f"Test did not end within {opts.timeout:g} s"
-    report = bench_programs.parse_test_report(
-        out, bench_programs.file_name_as_test_prints_it(library, opts.windows), k.procedure)
+    name = bench_programs.file_name_as_test_prints_it(library, opts.windows)
+    report = bench_programs.parse_test_report(out, name, k.procedure)
     if report is None:
-        return None, "Test printed no report" + (f" ({result.reason})" if result.verdict is None else "")
+        return None, bench_programs.no_report_reason(out, name, k.procedure) + (
+            f" ({result.reason})" if result.verdict is None else "")
     if report[0] != count:
         return None, f"Test ran {report[0]} calls when asked for {count}"
     return report, ""
@@ -278,7 +288,7 @@ def time_round(opts, results):
             if "through_a" in chain:
                 r.figures["latency"].append(chain["through_a"])
                 r.figures["latency_b"].append(chain["through_b"])
-                if chain["correct"] is False:
+                if chain["chain_exact"] is False:
                     r.chain_wrong = chain["reason"] or "the chain ended on another matrix"
             else:
                 # Figures from some rounds only would pair with nothing.
@@ -434,7 +444,8 @@ def verified_field(r):
 def record(r):
     clean = bench_output.clean
     s = r.summary["throughput"]
-    out = {"label": clean(r.kernel.label) if r.kernel.label else None, "library": clean(r.kernel.library),
+    out = {"name": clean(r.kernel.name), "role": r.kernel.role or None,
+           "label": clean(r.kernel.label) if r.kernel.label else None, "library": clean(r.kernel.library),
            "procedure": clean(r.kernel.procedure), "mask": int(r.kernel.mask), "count": r.count,
            "ticks": r.figures["throughput"], "median": s.median, "min": s.min, "max": s.max, "spread": s.spread,
            "net": r.net, "floor": r.floor, "core_cycles": s.core_cycles, "verified": verified_field(r),
@@ -459,71 +470,6 @@ def run_data(run, opts):
             "imprecise": [bench_output.clean(name) for name, _ in run.imprecise],
             "kernels": [record(r) for r in run.results],
             "skipped": [{k: bench_output.clean(v) for k, v in s.items()} for s in run.skipped]}
-
-
-# ---- Comparing saved runs ------------------------------------------------------------
-
-class NotABenchResult(Exception):
-    pass
-
-
-def load_result(path):
-    try:
-        with open(path, encoding="utf-8") as f:
-            data = json.load(f)
-    except (OSError, ValueError) as error:
-        raise NotABenchResult(f"{path}: {error}") from None
-    kernels = data.get("kernels") if isinstance(data, dict) else None
-    if not isinstance(kernels, list) or not all(
-            isinstance(k, dict) and isinstance(k.get("procedure"), str) and isinstance(k.get("ticks"), list)
-            and all(isinstance(v, (int, float)) for v in k["ticks"]) for k in kernels):
-        raise NotABenchResult(f"{path}: not a bench result (no list of kernels with their ticks)")
-    return data
-
-
-def record_key(k):
-    """How a kernel is matched across runs: its label, else its library's file name and procedure."""
-    if k.get("label"):
-        return k["label"]
-    library = re.split(r"[/\\]", str(k.get("library", "")))[-1]
-    return f"{library}:{k['procedure']}"
-
-
-def keyed_records(records):
-    """The records of one run by record_key; kernels that share a key there
-    (the same file name and procedure from two directories) go by their whole
-    library path instead, so that neither drops out."""
-    keys = [record_key(k) for k in records]
-    return {key if keys.count(key) == 1 else f"{k.get('library')}:{k['procedure']}": k
-            for key, k in zip(keys, records)}
-
-
-def compare_results(old, new, threshold):
-    """Prints the comparison of NEW with OLD; returns 1 when a kernel is
-    slower beyond threshold % with confidence, else 0."""
-    old_kernels, new_kernels = keyed_records(old["kernels"]), keyed_records(new["kernels"])
-    warnings, rows, regressions = [], [], []
-    old_cpu, new_cpu = (d.get("machine", {}).get("processor") for d in (old, new))
-    if old_cpu != new_cpu:
-        warnings.append(f"the runs come from different processors: {old_cpu} and {new_cpu}")
-    for key, n in new_kernels.items():
-        o = old_kernels.get(key)
-        if o is None:
-            continue
-        if o.get("rounding") != n.get("rounding") and o.get("rounding") is not None:
-            warnings.append(f"{key}: rounding models changed from {', '.join(o['rounding']) or 'none'} to "
-                            f"{', '.join(n.get('rounding') or []) or 'none'}: not the same kernel")
-        for m in MEASURES:
-            old_figures, new_figures = o.get(ARRAY_FIELD[m]) or [], n.get(ARRAY_FIELD[m]) or []
-            c = bench_stats.unpaired_ratio(new_figures, old_figures)
-            if c is None:
-                continue
-            rows.append((key, m, statistics.median(old_figures), statistics.median(new_figures), c))
-            if bench_stats.regression(c, threshold):
-                regressions.append((key, m, c))
-    only_one = sorted(set(old_kernels) ^ set(new_kernels))
-    bench_output.print_comparison(rows, warnings, regressions, only_one, threshold)
-    return 1 if regressions else 0
 
 
 # ---- Main -----------------------------------------------------------------------------
@@ -559,8 +505,10 @@ def parse_args(argv, bin_dir=None):
     parser.add_argument("--no-pin", action="store_true", help="let the programs run on any core")
     parser.add_argument("--emulator", help="';'-separated command that runs the programs")
     opts = parser.parse_args(argv)
-    if opts.runs < 1 or opts.ms < 1 or opts.precision <= 0 or opts.max_seconds <= 0 or opts.threshold < 0:
-        parser.error("--runs, --ms, --precision and --max-seconds must be positive, --threshold not negative")
+    if opts.runs < 1 or opts.ms < 1 or not opts.precision > 0 or not opts.max_seconds > 0:
+        parser.error("--runs, --ms, --precision and --max-seconds must be positive")
+    if not (math.isfinite(opts.threshold) and opts.threshold >= 0):
+        parser.error(f"--threshold must be a finite number, 0 or more, not {opts.threshold:g}")
     if opts.compare and len(opts.compare) > 2:
         parser.error("--compare takes OLD.json, or OLD.json NEW.json")
     if opts.compare and len(opts.compare) == 2:
@@ -679,31 +627,21 @@ def bench(opts, kernels, baseline, links):
 def main(argv=None, bin_dir=None):
     sys.stdout.reconfigure(errors="backslashreplace")
     parser, opts = parse_args(argv, bin_dir)
-    if opts.compare and len(opts.compare) == 2:
-        try:
-            old, new = (load_result(path) for path in opts.compare)
-        except NotABenchResult as error:
-            print(f"{os.path.basename(sys.argv[0])}: {error}", file=sys.stderr)
-            return 2
-        return compare_results(old, new, opts.threshold)
     old = None
     if opts.compare:
         try:
-            old = load_result(opts.compare[0])
-        except NotABenchResult as error:
+            old, *new = (saved_run.load(path) for path in opts.compare)
+        except saved_run.NotABenchResult as error:
             print(f"{os.path.basename(sys.argv[0])}: {error}", file=sys.stderr)
             return 2
+        if new:
+            return saved_run.compare(old, new[0], opts.threshold)
     listed = read_kernel_list(opts.kernels) if os.path.isfile(opts.kernels) else []
     registered = [kernel_from_list(entry) for entry in listed]
     opts.build_type = read_build_type(opts.kernels)
     kernels, baseline = select_kernels(parser, opts, registered)
     if opts.list:
-        print("# library\tprocedure\tmask\tproduct\trounding\trole\tname")
-        for k in kernels:
-            role = f"calibration:{k.adds}" if k.role == "calibration" else k.role or "-"
-            print("\t".join(bench_output.clean(x) for x in (
-                k.library, k.procedure, k.mask, k.product or "-", ",".join(k.rounding) or "-", role, k.name)))
-        return 0
+        return bench_output.print_list(kernels)
 
     links = bench_programs.ShortPaths()
     try:
@@ -719,8 +657,14 @@ def main(argv=None, bin_dir=None):
     if opts.svg and run.results:
         bench_output.write_svg(opts.svg, run)
     status = 1 if any(r.wrong() for r in run.results) or missed or not run.results else 0
-    if old is not None and compare_results(old, data, opts.threshold):
-        status = 1
+    if old is not None:
+        try:
+            saved_run.check(data, "this run")
+        except saved_run.NotABenchResult as error:
+            print(f"{os.path.basename(sys.argv[0])}: {error}", file=sys.stderr)
+            return 2
+        if saved_run.compare(old, data, opts.threshold):
+            status = 1
     return status
 
 
