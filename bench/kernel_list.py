@@ -9,6 +9,8 @@ names the build type the list comes from."""
 import os
 
 BUILD_TYPE_COMMENT = "# build type: "
+# The roles a kernel may have besides none; calibration carries its adds.
+ROLES = ("null", "calibration", "baseline", "peer")
 
 
 def parse_role(text):
@@ -16,7 +18,7 @@ def parse_role(text):
     role, _, adds = text.partition(":")
     if role == "calibration" and adds.isdigit() and int(adds) > 0:
         return role, int(adds)
-    if role in ("null", "baseline", "peer") and not adds:
+    if role in ROLES and role != "calibration" and not adds:
         return role, None
     return "", None
 

@@ -14,6 +14,7 @@ import statistics
 
 import bench_output
 import bench_stats
+import kernel_list
 
 # The JSON's own version: 3 added each kernel's name and role.
 SCHEMA = 3
@@ -21,7 +22,6 @@ SCHEMAS = (2, SCHEMA)
 MEASURES = ("throughput", "latency", "latency_b")
 # The JSON array each measure's per-round figures are kept in.
 ARRAY_FIELD = {"throughput": "ticks", "latency": "latency", "latency_b": "latency_b"}
-ROLES = ("null", "calibration", "baseline", None)
 # Ticks per call outside these no run can give (a count of at most 2^31
 # calls, a 64-bit counter); they would overflow the ratios.
 FIGURE_RANGE = (1e-12, 1e18)
@@ -63,7 +63,8 @@ def field_problem(record, field, kind):
         return "missing"
     value = record[field]
     if kind == "role":
-        return None if value in ROLES else f"{shown(value)} is not one of {', '.join(map(shown, ROLES))}"
+        roles = kernel_list.ROLES + (None,)
+        return None if value in roles else f"{shown(value)} is not one of {', '.join(map(shown, roles))}"
     if value is None and kind.endswith(" or null"):
         return None
     if kind in ("text", "text or null"):
