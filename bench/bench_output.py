@@ -9,9 +9,14 @@ import sys
 from xml.sax.saxutils import escape
 
 from bench_stats import bootstrap_interval
+from kernel_model import NOT_MODELLED
 
 MEASURE_TITLES = {"throughput": "throughput (Test)", "latency": "latency through a (Latency)",
                   "latency_b": "latency through b (Latency)"}
+MEASURE_WORDS = {"throughput": "throughput", "latency": "through a", "latency_b": "through b"}
+# What a kernel's lead over the best peer is called, by the comparison's verdict.
+LEAD_WORDS = {"faster": "leads with confidence", "slower": "trails with confidence", "same": "no difference found"}
+MODEL_FIELDS = ("cpu", "instructions", "uops", "rthroughput", "bottleneck")
 
 
 def clean(text):
@@ -48,6 +53,45 @@ def comparison_cell(result, measure, baseline):
     return "-" if comparison is None else comparison.words()
 
 
+def model_cpu_line(run, opts):
+    """The header's line on the model, or "" where no kernel has one."""
+    cpus = sorted({r.model["cpu"] for r in run.results if r.model})
+    if not cpus:
+        return ""
+    whose = "named with --mca-cpu" if opts.mca_cpu else "this processor, as llvm-mca names it"
+    return (f"Model cycles: {run.model_tool}'s model of {', '.join(cpus)} ({whose}): the block reciprocal "
+            f"throughput of the kernel's own instructions in core cycles, a static estimate without the call, "
+            f"the memory round trip or the front end.")
+
+
+def leader_lines(results):
+    """Per measure, the fastest kernel that is not a peer, against the best
+    peer: "Fastest through b: K, 0.93x P (0.92x to 0.94x): leads with confidence"."""
+    lines = []
+    for measure, words in MEASURE_WORDS.items():
+        rivals = [r for r in results if measure in r.vs_best_peer and not r.wrong()]
+        if not rivals:
+            continue
+        fastest = min(rivals, key=lambda r: r.summary[measure].median)
+        peer, c = fastest.vs_best_peer[measure]
+        if c.low is None:
+            interval, lead = "(one round: no interval)", "cannot decide"
+        else:
+            interval, lead = f"({c.low:.2f}x to {c.high:.2f}x)", LEAD_WORDS[c.verdict]
+        lines.append(f"Fastest {words}: {cell(fastest.kernel.name)}, {c.ratio:.2f}x {cell(peer)} {interval}: {lead}")
+    return lines
+
+
+def not_modelled_lines(results):
+    """Each reason a kernel has no model, with the kernels it holds for."""
+    reasons = {}
+    for r in results:
+        if not r.model and r.model_reason:
+            reasons.setdefault(r.model_reason.removeprefix(NOT_MODELLED), []).append(cell(r.kernel.name))
+    return [("every kernel" if len(names) == len(results) else ", ".join(names)) + f": {cell(reason)}"
+            for reason, names in reasons.items()]
+
+
 def print_table(run, opts):
     m = run.machine
     pinning = (f"pinned to CPU {m['pinned_cpu']}" if m["pinned_cpu"] is not None
@@ -62,6 +106,8 @@ def print_table(run, opts):
           f"deviation from the median, % of the median. Net: median less {run.null or 'the null kernel'}'s, "
           f"where it can be told from it. vs {run.baseline or '-'}: median of the per-round ratios, with "
           f"its 95 % interval.")
+    if model_cpu_line(run, opts):
+        print(model_cpu_line(run, opts))
     if opts.emulated:
         print()
         print("The programs run under an emulator: an emulated processor, so these timings mean nothing. "
@@ -70,14 +116,14 @@ def print_table(run, opts):
     print(f"Throughput (independent calls, `Test`):")
     print()
     print(f"| kernel | library | mask | verified | rounding | median | min | max | spread % | net | core cycles "
-          f"| vs {cell(run.baseline or '-')} |")
-    print("|---|---|---:|---|---|---:|---:|---:|---:|---:|---:|---|")
+          f"| model cycles | vs {cell(run.baseline or '-')} |")
+    print("|---|---|---:|---|---|---:|---:|---:|---:|---:|---:|---:|---|")
     for r in run.results:
         s = r.summary["throughput"]
         net = "at the call floor" if r.floor else figure(r.net)
         print(f"| {cell(r.kernel.name)} | {cell(r.kernel.library)} | {r.kernel.mask} | {verdict_cell(r)} "
               f"| {cell(', '.join(r.rounding)) or '-'} | {s.median:.1f} | {s.min:.1f} | {s.max:.1f} "
-              f"| {s.spread:.1f} | {net} | {figure(s.core_cycles)} "
+              f"| {s.spread:.1f} | {net} | {figure(s.core_cycles)} | {figure(r.model and r.model['rthroughput'])} "
               f"| {comparison_cell(r, 'throughput', run.baseline)} |")
     if any(measure in r.summary for r in run.results for measure in ("latency", "latency_b")):
         print()
@@ -95,6 +141,8 @@ def print_table(run, opts):
                           [f"{s.median:.1f}", f"{s.spread:.1f}", figure(s.core_cycles),
                            comparison_cell(r, measure, run.baseline)])
             print(f"| {cell(r.kernel.name)} | {r.chain_count or '-'} | " + " | ".join(cells) + " |")
+    print_models(run)
+    print_best_peers(run)
     print()
     if run.imprecise:
         print(f"- Short of ±{opts.precision:g} % after {run.rounds} rounds, so their verdicts there may change with "
@@ -111,11 +159,52 @@ def print_table(run, opts):
             print(f"- No latency: {cell(r.kernel.name)}: {cell(r.latency_note)}")
     for s in run.skipped:
         print(f"- Not run: {cell(s['name'])} ({cell(s['library'])}): {cell(s['reason'])}")
+    for line in not_modelled_lines(run.results):
+        print(f"- Not modelled: {line}")
+    for line in leader_lines(run.results):
+        print(f"- {line}")
     found, unread = m["conditions"], run.unread_conditions
     line = "- Machine: " + ("; ".join(found) if found else "no condition known to add noise found")
     if unread:
         line += f" ({', '.join(unread)} not readable)"
     print(line + ".")
+
+
+def print_models(run):
+    """The model of each kernel that has one: its instructions and micro-ops,
+    its cycles and the resource that bounds them."""
+    modelled = [r for r in run.results if r.model]
+    if not modelled:
+        return
+    print()
+    print(f"Model of each kernel's own instructions, up to its return ({run.model_tool}, "
+          f"{modelled[0].model['cpu']}):")
+    print()
+    print("| kernel | instructions | micro-ops | model cycles | bound by |")
+    print("|---|---:|---:|---:|---|")
+    for r in modelled:
+        m = r.model
+        print(f"| {cell(r.kernel.name)} | {m['instructions']} | {m['uops']} | {m['rthroughput']:.1f} "
+              f"| {cell(m['bottleneck'] or '-')} |")
+
+
+def print_best_peers(run):
+    """Each kernel that computes a product and is not a peer against the
+    fastest peer of the run in each measure."""
+    peers = {m: peer for r in run.results for m, (peer, _) in r.vs_best_peer.items()}
+    if not peers:
+        return
+    measures = [m for m in MEASURE_WORDS if m in peers]
+    print()
+    print("Against the best peer (the peer with the lowest median in each measure; median of the per-round "
+          "ratios, with its 95 % interval):")
+    print()
+    print("| kernel | " + " | ".join(f"{MEASURE_WORDS[m]} vs {cell(peers[m])}" for m in measures) + " |")
+    print("|---|" + "---|" * len(measures))
+    for r in run.results:
+        if r.vs_best_peer:
+            print(f"| {cell(r.kernel.name)} | " + " | ".join(
+                r.vs_best_peer[m][1].words() if m in r.vs_best_peer else "-" for m in measures) + " |")
 
 
 def write_json(path, data):
@@ -131,6 +220,9 @@ def csv_fields(measures):
         fields += [f"{measure}_median", f"{measure}_spread", f"{measure}_core_cycles"]
     for measure in measures:
         fields += [f"vs_baseline_{measure}_{part}" for part in ("ratio", "low", "high", "verdict")]
+    for measure in measures:
+        fields += [f"vs_best_peer_{measure}_{part}" for part in ("peer", "ratio", "low", "high", "verdict")]
+    fields += [f"model_{part}" for part in MODEL_FIELDS] + ["model_reason"]
     return fields
 
 
@@ -143,10 +235,13 @@ def write_csv(path, records, measures):
             row = dict(record)
             row["rounding"] = " ".join(row["rounding"])
             for measure in measures:
-                c = (record["vs_baseline"] or {}).get(measure)
-                ci = (c or {}).get("ci") or [None, None]
-                row.update({f"vs_baseline_{measure}_ratio": c and c["ratio"], f"vs_baseline_{measure}_low": ci[0],
-                            f"vs_baseline_{measure}_high": ci[1], f"vs_baseline_{measure}_verdict": c and c["verdict"]})
+                for against in ("vs_baseline", "vs_best_peer"):
+                    c = (record[against] or {}).get(measure) or {}
+                    ci = c.get("ci") or [None, None]
+                    row.update({f"{against}_{measure}_{part}": value for part, value in (
+                        ("peer", c.get("peer")), ("ratio", c.get("ratio")), ("low", ci[0]), ("high", ci[1]),
+                        ("verdict", c.get("verdict")))})
+            row.update({f"model_{part}": (record["model"] or {}).get(part) for part in MODEL_FIELDS})
             writer.writerow(["" if row.get(field) is None else row[field] for field in fields])
 
 

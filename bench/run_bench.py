@@ -15,7 +15,13 @@ each run's total, so fractions are kept.
 Kernels are compared with the baseline round by round: the median of the
 per-round ratios of raw ticks per call, with a 95 % interval from a
 bootstrap over rounds. Rounds go on past --runs until every interval is
-within --precision or --max-seconds have passed.
+within --precision or --max-seconds have passed. Every kernel that computes
+a product and is not a peer is compared the same way with the fastest peer
+of the run in each measure.
+
+Where llvm-mca is installed, each timed kernel's own instructions are also
+modelled for this processor (or the one --mca-cpu names), once, after the
+rounds: kernel_model.py.
 
 --compare OLD.json NEW.json compares two saved runs without timing anything;
 --compare OLD.json alone times, then compares this run with OLD
@@ -44,6 +50,7 @@ import time
 import bench_output
 import bench_programs
 import bench_stats
+import kernel_model
 import saved_run
 from kernel_list import read_build_type, read_kernel_list
 from saved_run import MEASURES, SCHEMA
@@ -95,6 +102,9 @@ class KernelResult:
     summary: dict = dataclasses.field(default_factory=dict)  # measure -> MeasureSummary
     net: float | None = None
     floor: bool | None = None
+    vs_best_peer: dict = dataclasses.field(default_factory=dict)  # measure -> (peer's name, Comparison)
+    model: dict | None = None  # kernel_model's figures: cpu, instructions, uops, rthroughput, bottleneck
+    model_reason: str = ""  # why there is no model
 
     def wrong(self):
         """Verify or Latency's chain check found it wrong (a kernel that
@@ -114,6 +124,8 @@ class Run:
     imprecise: list = dataclasses.field(default_factory=list)  # (name, [(measure, half width)])
     unread_conditions: list = dataclasses.field(default_factory=list)
     title: str = ""
+    cycles_per_tick: float | None = None  # from the calibration kernel
+    model_tool: str | None = None  # the llvm-mca the models come from, as "llvm-mca 19.1.7"
 
 
 # ---- Kernels -----------------------------------------------------------------
@@ -326,7 +338,48 @@ def summarise(results, baseline):
             s.core_cycles = raw * cycles_per_tick if cycles_per_tick is not None and raw is not None else None
             if base and m in base.summary and len(base.figures[m]) == len(r.figures[m]):
                 s.vs_baseline = bench_stats.paired_ratio(r.figures[m], base.figures[m])
+    compare_with_best_peers(results)
     return null, calibration, cycles_per_tick
+
+
+def best_peers(results):
+    """measure -> the peer with the lowest median in it. A peer found wrong
+    is no rival: a wrong product is not the one to beat."""
+    best = {}
+    for m in MEASURES:
+        peers = [r for r in results if r.kernel.role == "peer" and not r.wrong() and m in r.summary]
+        if peers:
+            best[m] = min(peers, key=lambda r: r.summary[m].median)
+    return best
+
+
+def compare_with_best_peers(results):
+    """Each kernel that computes a product and is not a peer against the
+    fastest peer in each measure, round by round as against the baseline."""
+    best = best_peers(results)
+    for r in results:
+        r.vs_best_peer = {}
+        if r.kernel.role in ("null", "calibration", "peer") or r.kernel.product == "none":
+            continue
+        for m, peer in best.items():
+            if m in r.summary and len(r.figures[m]) == len(peer.figures[m]):
+                comparison = bench_stats.paired_ratio(r.figures[m], peer.figures[m])
+                if comparison:
+                    r.vs_best_peer[m] = (peer.kernel.name, comparison)
+
+
+def model_kernels(opts, results):
+    """Sets each result's model of its own instructions, or the reason why
+    there is none. llvm-mca runs once per kernel, never while anything is timed."""
+    if opts.model_reason:
+        for r in results:
+            r.model, r.model_reason = None, opts.model_reason
+        return
+    progress(f"modelling {len(results)} kernels with {opts.mca}")
+    for r in results:
+        r.model, reason = kernel_model.model_kernel(opts.mca, r.kernel.path, r.kernel.procedure,
+                                                    opts.mca_cpu or "native")
+        r.model_reason = reason or ""
 
 
 def short_of_target(results, baseline, precision):
@@ -458,6 +511,9 @@ def record(r):
         out[f"{m}_core_cycles"] = ms and ms.core_cycles
     out["chain_check"] = ("wrong: " + clean(r.chain_wrong)) if r.chain_wrong else None
     out["vs_baseline"] = {m: ms.vs_baseline.as_json() for m, ms in r.summary.items() if ms.vs_baseline}
+    out["vs_best_peer"] = {m: {"peer": clean(peer), **c.as_json()} for m, (peer, c) in r.vs_best_peer.items()}
+    out["model"] = r.model and {k: clean(v) if isinstance(v, str) else v for k, v in r.model.items()}
+    out["model_reason"] = clean(r.model_reason) if r.model_reason else None
     return out
 
 
@@ -466,6 +522,7 @@ def run_data(run, opts):
             "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
             "git_revision": git_revision(), "build_type": opts.build_type, "machine": run.machine,
             "runs": run.rounds, "baseline": bench_output.clean(run.baseline) if run.baseline else None,
+            "model_tool": run.model_tool,
             "precision": opts.precision,
             "imprecise": [bench_output.clean(name) for name, _ in run.imprecise],
             "kernels": [record(r) for r in run.results],
@@ -504,6 +561,11 @@ def parse_args(argv, bin_dir=None):
                              "confidence (default 5)")
     parser.add_argument("--no-pin", action="store_true", help="let the programs run on any core")
     parser.add_argument("--emulator", help="';'-separated command that runs the programs")
+    parser.add_argument("--mca", metavar="PATH", help="the llvm-mca that models each kernel's instructions "
+                        "(default: the newest installed)")
+    parser.add_argument("--mca-cpu", metavar="NAME", help="model this processor, as llvm-mca names it "
+                        "(default: this machine's)")
+    parser.add_argument("--no-model", action="store_true", help="model no kernel")
     opts = parser.parse_args(argv)
     if opts.runs < 1 or opts.ms < 1 or not opts.precision > 0 or not opts.max_seconds > 0:
         parser.error("--runs, --ms, --precision and --max-seconds must be positive")
@@ -537,9 +599,30 @@ def parse_args(argv, bin_dir=None):
         # Verify starts each check's child through the same command.
         os.environ["MATMUL_EMULATOR"] = ";".join(opts.emulator)
     opts.emulated = bool(opts.emulator) and os.path.basename(opts.emulator[0]).startswith("qemu")
+    opts.model_reason = ""
+    if opts.no_model:
+        opts.model_reason = kernel_model.NOT_MODELLED + "--no-model"
+    elif opts.emulated and not opts.mca_cpu:
+        # The processor that runs the programs is the emulator's, not this
+        # machine's, so this machine's model would describe neither.
+        opts.model_reason = (kernel_model.NOT_MODELLED + "the programs run under an emulator: name the "
+                             "processor to model with --mca-cpu")
+    if not opts.no_model:
+        mca = kernel_model.find_mca(opts.mca)
+        if opts.mca and not mca:
+            parser.error(f"--mca {opts.mca}: no such program")
+        opts.mca = mca
+        if not mca and not opts.model_reason:
+            opts.model_reason = kernel_model.NOT_MODELLED + "no llvm-mca found"
     opts.timeout = max(60.0, 20 * opts.ms / 1000.0)
     opts.counter = None
     return parser, opts
+
+
+def model_tool(mca):
+    """The llvm-mca as the tables and the JSON name it: "llvm-mca 19.1.7"."""
+    version, _ = kernel_model.mca_host(mca)
+    return f"llvm-mca {version}" if version else os.path.basename(mca)
 
 
 def progress(text):
@@ -608,6 +691,7 @@ def bench(opts, kernels, baseline, links):
         if not imprecise or now - started + (now - round_started) > opts.max_seconds:
             break
     null, calibration, cycles_per_tick = summarise(timed, baseline)
+    model_kernels(opts, timed)
     ticks = sum(t for r in timed for t, _ in r.totals)
     ms = sum(m for r in timed for _, m in r.totals)
     tick_hz = ticks * 1000.0 / ms if ms else None
@@ -620,7 +704,8 @@ def bench(opts, kernels, baseline, links):
               baseline=baseline if any(r.kernel.name == baseline for r in timed) else None,
               null=null and null.kernel.name, calibration=calibration and calibration.kernel.name,
               imprecise=imprecise, unread_conditions=unread,
-              title=f"Ticks per call on {machine['processor']}, {rounds} rounds")
+              title=f"Ticks per call on {machine['processor']}, {rounds} rounds", cycles_per_tick=cycles_per_tick,
+              model_tool=model_tool(opts.mca) if not opts.model_reason else None)
     return run, missed
 
 

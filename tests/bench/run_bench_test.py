@@ -18,7 +18,7 @@ import xml.etree.ElementTree
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from test_support import OPTS, options_parser, parse_options, run_tests  # noqa: E402
+from test_support import OPTS, options_parser, parse_options, read_kernel_list, run_tests  # noqa: E402
 
 
 def bench_modules():
@@ -109,6 +109,39 @@ class Statistics(unittest.TestCase):
                 found = [i for i, c in enumerate(within)
                          if stats.regression(stats.between_runs(c, drift, "throughput"), 5)]
                 self.assertEqual(found, expected, f"factor {factor}, seed {seed}")
+
+    def test_against_the_best_peer(self):
+        run_bench, _, _ = bench_modules()
+        rng = random.Random(7)
+        # (name, role, throughput, latency through a, through b), 15 rounds
+        # at a speed that drifts from round to round.
+        speed = noisy([1.0] * 15, rng, 0.05)
+        rows = (("null_kernel", "null", 4, 5, 5), ("calibrate_1000_adds", "calibration", 1200, 1100, 1100),
+                ("Mat_Mult", "baseline", 130, 150, 120), ("Mat_Mult_AVX2", "", 9, 27.5, 27.6),
+                ("fast", "peer", 10, 30, 25), ("slow_a", "peer", 12, 27.5, 24), ("wrong", "peer", 5, 5, 5))
+        results = []
+        for name, role, *medians in rows:
+            kernel = run_bench.Kernel(library=name + ".so", path=name + ".so", procedure=name, role=role,
+                                      product="none" if role in ("null", "calibration") else "a*b",
+                                      adds=1000 if role == "calibration" else None, name=name)
+            figures = {m: [v * s for v, s in zip(noisy([median] * 15, rng, 0.002), speed)]
+                       for m, median in zip(("throughput", "latency", "latency_b"), medians)}
+            results.append(run_bench.KernelResult(kernel=kernel, verdict="wrong" if name == "wrong" else "correct",
+                                                  figures=figures))
+        run_bench.summarise(results, "Mat_Mult")
+        against = {r.kernel.name: {m: (peer, c.verdict) for m, (peer, c) in r.vs_best_peer.items()} for r in results}
+        # The fastest peer in each measure, a wrong one never; peers and the
+        # kernels that compute nothing are compared with none.
+        self.assertEqual(against["Mat_Mult_AVX2"], {"throughput": ("fast", "faster"), "latency": ("slow_a", "same"),
+                                                    "latency_b": ("slow_a", "slower")})
+        self.assertEqual(against["Mat_Mult"]["throughput"], ("fast", "slower"))
+        for name in ("null_kernel", "calibrate_1000_adds", "fast", "slow_a", "wrong"):
+            self.assertEqual(against[name], {}, name)
+        lines = run_bench.bench_output.leader_lines(results)
+        self.assertRegex(lines[0], r"^Fastest throughput: Mat_Mult_AVX2, 0\.90x fast \(0\.\d\dx to 0\.\d\dx\): "
+                                   r"leads with confidence$")
+        self.assertTrue(lines[1].endswith(": no difference found"), lines[1])
+        self.assertTrue(lines[2].startswith("Fastest through b: Mat_Mult_AVX2, 1.15x slow_a"), lines[2])
 
     def test_spread_is_the_median_absolute_deviation_in_percent(self):
         # Median 100, deviations 0 1 1 10 0: their median is 1, whatever the outlier.
@@ -262,6 +295,15 @@ class SavedRuns(unittest.TestCase):
         self.assertEqual(re.findall(r"REGRESSION: (\S+), (\w+)", done.stdout),
                          [("Mat_Mult_AVX2", m) for m in ("throughput", "latency", "latency_b")])
         self.assertEqual(self.compare(old, self.saved_run({"Mat_Mult_AVX2": 1.03})).returncode, 0)
+        # The comparison with the best peer and the model are read by neither
+        # side: a file with them compares with one without, both ways.
+        modelled = self.saved_run({"Mat_Mult_AVX2": 1.06})
+        modelled["model_tool"] = "llvm-mca 19.1.7"
+        for k in modelled["kernels"]:
+            k.update(model=None, model_reason="not modelled: --no-model", vs_best_peer={"throughput": {
+                "peer": "CGLM_mat4_AVX2", "ratio": 0.9, "ci": [0.8, 1.0], "verdict": "faster"}})
+        self.assertEqual(self.compare(old, modelled).returncode, 1)
+        self.assertEqual(self.compare(modelled, old).returncode, 0)
         # What every kernel shares is the machine's: a warning, not a regression.
         shifted = self.saved_run({name: 1.10 for name, _, _ in self.KERNELS})
         shifted["machine"]["core_hz"] = 2.7e9
@@ -297,6 +339,23 @@ class OneRun(unittest.TestCase):
                 command += [f"--{program}", getattr(OPTS, program)]
         return subprocess.run(command, capture_output=True, timeout=300)
 
+    def model_of_mat_mult_avx2(self, data, listed):
+        """The run's model of Mat_Mult_AVX2 on haswell; skipped, with the
+        reason, where there can be none."""
+        if not listed:
+            self.skipTest("this build has no Mat_Mult_AVX2 (an x86 kernel)")
+        kernel = next((k for k in data["kernels"] if k["procedure"] == "Mat_Mult_AVX2"), None)
+        if kernel is None:
+            self.skipTest(f"Mat_Mult_AVX2 was not timed here: {data['skipped']}")
+        if bench_modules()[0].kernel_model.find_mca() is None:
+            self.assertEqual({k["model_reason"] for k in data["kernels"]}, {"not modelled: no llvm-mca found"})
+            self.skipTest("llvm-mca is not installed (llvm-mca-NN or llvm-mca on the PATH)")
+        self.assertIsNone(kernel["model_reason"])
+        self.assertEqual(set(kernel["model"]), {"cpu", "instructions", "uops", "rthroughput", "bottleneck"})
+        self.assertEqual(kernel["model"]["cpu"], "haswell")
+        self.assertGreater(kernel["model"]["rthroughput"], 0)
+        self.assertTrue(data["model_tool"].startswith("llvm-mca"))
+
     def test_run_outputs_and_comparisons(self):
         with tempfile.TemporaryDirectory() as work:
             # A path too long for Test's command line, and a name with a byte
@@ -308,7 +367,11 @@ class OneRun(unittest.TestCase):
             for link in (probe, odd):
                 os.symlink(os.path.abspath(OPTS.probe), link)
             out = {ext: os.path.join(work, "r." + ext) for ext in ("json", "csv", "svg")}
-            done = self.bench("--only", "null_*", "--runs", "2", "--ms", "20", "--max-seconds", "1",
+            # Mat_Mult_AVX2, where the build has it, for its model on a
+            # processor every llvm-mca knows.
+            modelled = [k["procedure"] for k in read_kernel_list(OPTS.kernels) if k["procedure"] == "Mat_Mult_AVX2"]
+            done = self.bench("--only", "null_*", *modelled, "--mca-cpu", "haswell",
+                              "--runs", "2", "--ms", "20", "--max-seconds", "1",
                               "--kernel", probe + ":probe_kernel=probe", "--kernel", odd + ":probe_kernel=odd",
                               "--kernel", f"{OPTS.probe}:no_such_kernel",
                               "--json", out["json"], "--csv", out["csv"], "--svg", out["svg"])
@@ -342,6 +405,13 @@ class OneRun(unittest.TestCase):
                     self.assertLessEqual(c["ci"][0], c["ratio"])
                     self.assertLessEqual(c["ratio"], c["ci"][1])
             self.assertEqual(base["vs_baseline"]["throughput"]["verdict"], "same")
+            with self.subTest("model"):
+                self.model_of_mat_mult_avx2(data, modelled)
+            no_model = self.bench("--only", "null_*", "--no-model", "--runs", "1", "--ms", "5", "--max-seconds", "1",
+                                  "--json", os.path.join(work, "no_model.json"))
+            with open(os.path.join(work, "no_model.json"), encoding="utf-8") as f:
+                self.assertEqual({(k["model"], k["model_reason"]) for k in json.load(f)["kernels"]},
+                                 {(None, "not modelled: --no-model")}, no_model.stderr)
             if OPTS.verify:
                 self.assertEqual(kernels["probe"]["verified"], "wrong")
                 # The chart marks the wrong kernel, not those that compute nothing on purpose.
@@ -353,7 +423,8 @@ class OneRun(unittest.TestCase):
                     self.assertEqual(len(k["latency_b"]), data["runs"])
                 self.assertEqual(set(base["vs_baseline"]), {"throughput", "latency", "latency_b"})
                 self.assertTrue(kernels["probe"]["chain_check"].startswith("wrong: "))
-            self.assertEqual([s["procedure"] for s in data["skipped"] if s["name"] != "odd"], ["no_such_kernel"])
+            self.assertEqual([s["procedure"] for s in data["skipped"] if s["name"] not in ("odd", *modelled)],
+                             ["no_such_kernel"])
             self.assertEqual([r["library"] for r in rows], [k["library"] for k in data["kernels"]])
 
             # Saved runs: the same run is the same, a copy made slower is a regression.
