@@ -1,14 +1,11 @@
-"""The bench's writers: the Markdown table, JSON, CSV and the SVG chart of a
-run, and the table of a comparison. They only format what they are given."""
+"""The bench's writers: the Markdown table, JSON and CSV of a run, and the
+table of a comparison (the chart is bench_chart's). They only format what
+they are given."""
 import csv
 import json
-import math
 import os
-import statistics
 import sys
-from xml.sax.saxutils import escape
 
-from bench_stats import bootstrap_interval
 from kernel_model import NOT_MODELLED
 
 MEASURE_TITLES = {"throughput": "throughput (Test)", "latency": "latency through a (Latency)",
@@ -280,70 +277,3 @@ def print_comparison(rows, drift, warnings, regressions, only_one, threshold):
     if not regressions:
         print(f"- No kernel slower beyond {threshold:g} % with confidence.")
 
-
-# ---- SVG --------------------------------------------------------------------
-
-def _axis_ticks(low, high):
-    ticks = []
-    for exponent in range(math.floor(math.log10(low)), math.ceil(math.log10(high)) + 1):
-        for mantissa in (1, 2, 5):
-            value = mantissa * 10.0 ** exponent
-            if low <= value <= high:
-                ticks.append(value)
-    return ticks
-
-
-def write_svg(path, run):
-    """Each kernel's per-round figures (dots), median (bar) and the 95 %
-    interval of its median (line), one panel per measure, kernels sorted by
-    throughput, on a logarithmic scale of ticks per call."""
-    results = sorted(run.results, key=lambda r: r.summary["throughput"].median)
-    measures = [m for m in ("throughput", "latency", "latency_b") if any(m in r.summary for r in results)]
-    label_width, panel_width, gap, row, top = 260, 300, 30, 20, 62
-    width = label_width + len(measures) * (panel_width + gap)
-    height = top + row * len(results) + 40
-    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
-           f'font-family="sans-serif" font-size="12">',
-           f'<rect width="{width}" height="{height}" fill="white"/>',
-           f'<text x="10" y="18" font-size="14">{escape(cell(run.title))}</text>']
-    for i, r in enumerate(results):
-        y = top + row * i + row / 2
-        wrong = r.wrong()
-        name = clean(r.kernel.name) + (" (WRONG)" if wrong else "")
-        fill = "#c00" if wrong else "black"
-        out.append(f'<text x="10" y="{y + 4:.1f}" fill="{fill}">{escape(cell(name))}</text>')
-    for p, measure in enumerate(measures):
-        x0 = label_width + p * (panel_width + gap)
-        values = [v for r in results for v in r.figures.get(measure, []) if v > 0]
-        if not values:
-            continue
-        low, high = min(values) / 1.15, max(values) * 1.15
-
-        def x(v):
-            return x0 + panel_width * (math.log(max(v, low)) - math.log(low)) / (math.log(high) - math.log(low))
-
-        out.append(f'<text x="{x0}" y="{top - 22}">{escape(MEASURE_TITLES[measure])}, ticks per call</text>')
-        for t in _axis_ticks(low, high):
-            out.append(f'<line x1="{x(t):.1f}" y1="{top - 6}" x2="{x(t):.1f}" y2="{top + row * len(results)}" '
-                       f'stroke="#ddd"/><text x="{x(t):.1f}" y="{top - 8}" font-size="9" '
-                       f'text-anchor="middle">{t:g}</text>')
-        for i, r in enumerate(results):
-            figures = [v for v in r.figures.get(measure, []) if v > 0]
-            if not figures:
-                continue
-            y = top + row * i + row / 2
-            colour = "#c00" if r.wrong() else "#246"
-            interval = bootstrap_interval([figures], statistics.median)
-            if interval:
-                out.append(f'<line x1="{x(interval[0]):.1f}" y1="{y:.1f}" x2="{x(interval[1]):.1f}" y2="{y:.1f}" '
-                           f'stroke="{colour}" stroke-width="3" opacity="0.5"/>')
-            for v in figures:
-                out.append(f'<circle cx="{x(v):.1f}" cy="{y:.1f}" r="2" fill="{colour}" opacity="0.4"/>')
-            median = statistics.median(figures)
-            out.append(f'<line x1="{x(median):.1f}" y1="{y - 6:.1f}" x2="{x(median):.1f}" y2="{y + 6:.1f}" '
-                       f'stroke="{colour}" stroke-width="2"/>')
-    out.append(f'<text x="10" y="{height - 12}" font-size="10">Dots: each round; bar: median; band: 95 % '
-               f'interval of the median. Red: a wrong kernel.</text>')
-    out.append("</svg>")
-    with open(path, "w", encoding="utf-8") as f:
-        f.write("\n".join(out) + "\n")

@@ -47,6 +47,7 @@ import subprocess
 import sys
 import time
 
+import bench_chart
 import bench_output
 import bench_programs
 import bench_stats
@@ -720,6 +721,8 @@ def main(argv=None, bin_dir=None):
             print(f"{os.path.basename(sys.argv[0])}: {error}", file=sys.stderr)
             return 2
         if new:
+            if opts.svg:
+                bench_chart.write_comparison(opts.svg, old, new[0], *opts.compare)
             return saved_run.compare(old, new[0], opts.threshold)
     listed = read_kernel_list(opts.kernels) if os.path.isfile(opts.kernels) else []
     registered = [kernel_from_list(entry) for entry in listed]
@@ -739,8 +742,8 @@ def main(argv=None, bin_dir=None):
         bench_output.write_json(opts.json, data)
     if opts.csv:
         bench_output.write_csv(opts.csv, data["kernels"], MEASURES)
-    if opts.svg and run.results:
-        bench_output.write_svg(opts.svg, run)
+    if opts.svg and run.results and old is None:
+        bench_chart.write_run(opts.svg, run, data, opts.kernel)
     status = 1 if any(r.wrong() for r in run.results) or missed or not run.results else 0
     if old is not None:
         try:
@@ -748,6 +751,8 @@ def main(argv=None, bin_dir=None):
         except saved_run.NotABenchResult as error:
             print(f"{os.path.basename(sys.argv[0])}: {error}", file=sys.stderr)
             return 2
+        if opts.svg:
+            bench_chart.write_comparison(opts.svg, old, data, opts.compare[0], "this run")
         if saved_run.compare(old, data, opts.threshold):
             status = 1
     return status

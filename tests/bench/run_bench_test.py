@@ -29,6 +29,10 @@ def bench_modules():
     return run_bench, bench_stats, bench_programs
 
 
+def svg_text_elements(path):
+    return [t.text for t in xml.etree.ElementTree.parse(path).iter("{http://www.w3.org/2000/svg}text")]
+
+
 def noisy(values, rng, noise):
     return [v * (1 + rng.gauss(0, noise)) for v in values]
 
@@ -382,7 +386,7 @@ class OneRun(unittest.TestCase):
                 data = json.load(f)
             with open(out["csv"], newline="", encoding="utf-8") as f:
                 rows = list(csv.DictReader(f))
-            svg_texts = [t.text for t in xml.etree.ElementTree.parse(out["svg"]).iter("{http://www.w3.org/2000/svg}text")]
+            svg_texts = svg_text_elements(out["svg"])
 
             self.assertLessEqual({"schema", "date", "git_revision", "build_type", "machine", "kernels", "skipped"},
                                  set(data))
@@ -417,6 +421,13 @@ class OneRun(unittest.TestCase):
                 # The chart marks the wrong kernel, not those that compute nothing on purpose.
                 self.assertIn("probe (WRONG)", svg_texts)
                 self.assertIn("null_kernel", svg_texts)
+            # The kernels that compute nothing have scales of their own: the
+            # product kernels' axis stops short of the calibration kernel.
+            nothing = next(i for i, t in enumerate(svg_texts) if t.startswith("Kernels that compute nothing"))
+            calibration = next(k["median"] for k in data["kernels"] if k["role"] == "calibration")
+            product_ticks = [float(t) for t in svg_texts[:nothing] if re.fullmatch(r"[0-9.e+-]+", t)]
+            self.assertTrue(product_ticks)
+            self.assertLess(max(product_ticks), calibration)
             if OPTS.latency:
                 for k in data["kernels"]:
                     self.assertEqual(len(k["latency"]), data["runs"])
@@ -441,6 +452,13 @@ class OneRun(unittest.TestCase):
             done = self.bench("--compare", old, slower)
             self.assertEqual(done.returncode, 1, done.stdout)
             self.assertRegex(done.stdout, rb"REGRESSION: Mat_Mult, throughput")
+            chart = os.path.join(work, "compare.svg")
+            self.assertEqual(self.bench("--compare", old, slower, "--svg", chart).returncode, 1)
+            texts = svg_text_elements(chart)
+            self.assertEqual(texts.count("old"), len(data["kernels"]))
+            self.assertEqual(texts.count("new"), len(data["kernels"]))
+            self.assertTrue(any(t.startswith(f"old: {old}, ") for t in texts), texts[:4])
+            self.assertTrue(any(t.startswith(f"new: {slower}, ") for t in texts), texts[:4])
             self.assertEqual(self.bench("--compare", out["json"], out["csv"]).returncode, 2)
             self.assertEqual(self.bench("--compare", out["json"], os.path.join(work, "none.json")).returncode, 2)
 
