@@ -1,8 +1,9 @@
 // The processor instructions the harness relies on, as GCC-style inline
 // assembly shared by every x86 build (Linux and Windows, 32- and 64-bit):
 // the time-stamp counter, CPUID with the EFLAGS ID-bit test, XGETBV, the
-// x87 packed-BCD store and the x87 reset. On AArch64 the virtual counter stands in for the
-// time-stamp counter. Callers test MATMUL_CPU_X86 / MATMUL_CPU_AARCH64, or
+// x87 packed-BCD store, the x87 reset and the floating-point control
+// registers (MXCSR, the x87 control word). On AArch64 the virtual counter
+// stands in for the time-stamp counter, and FPCR is the control register. Callers test MATMUL_CPU_X86 / MATMUL_CPU_AARCH64, or
 // MATMUL_CPU_TICK_COUNTER for ReadTickCounter, and fall back to portable
 // code elsewhere.
 #pragma once
@@ -134,6 +135,96 @@ inline void ResetX87()
 {
 #if defined(MATMUL_CPU_X86)
     __asm__ volatile("fninit");
+#endif
+}
+
+#if defined(MATMUL_CPU_X86)
+
+// The SSE control and status register: exception masks and flags, rounding
+// mode, flush-to-zero and denormals-are-zero.
+inline std::uint32_t ReadMxcsr()
+{
+    std::uint32_t value = 0;
+    __asm__ volatile("stmxcsr %0" : "=m"(value));
+    return value;
+}
+
+inline void WriteMxcsr(std::uint32_t value)
+{
+    __asm__ volatile("ldmxcsr %0" : : "m"(value));
+}
+
+// True when the processor has the SSE unit, and with it MXCSR: always on
+// x86-64 and in a build that assumes SSE; otherwise CPUID says.
+inline bool HasSse()
+{
+#if defined(__x86_64__) || defined(__SSE__)
+    return true;
+#else
+    return CpuidAvailable() && Cpuid(0).eax >= 1 && (Cpuid(1).edx & (1u << 25)) != 0;
+#endif
+}
+
+#elif defined(MATMUL_CPU_AARCH64)
+
+// The floating-point control register: exception trap enables, rounding
+// mode, flush-to-zero and default NaN.
+inline std::uint64_t ReadFpcr()
+{
+    std::uint64_t value = 0;
+    __asm__ volatile("mrs %0, fpcr" : "=r"(value));
+    return value;
+}
+
+inline void WriteFpcr(std::uint64_t value)
+{
+    __asm__ volatile("msr fpcr, %0" : : "r"(value));
+}
+
+#endif
+
+// The floating-point controls a kernel can leave changed: on x86 MXCSR
+// (where there is an SSE unit) and the x87 control word, on AArch64 FPCR.
+// A kernel that unmasks an exception there makes the caller's own
+// arithmetic fault later; one that changes the rounding mode or flushes
+// subnormals changes the caller's results.
+struct FloatingPointControls {
+#if defined(MATMUL_CPU_X86)
+    bool hasSse = false;
+    std::uint32_t mxcsr = 0;
+    std::uint16_t x87 = 0;
+#elif defined(MATMUL_CPU_AARCH64)
+    std::uint64_t fpcr = 0;
+#endif
+};
+
+inline FloatingPointControls SaveFloatingPointControls()
+{
+    FloatingPointControls saved;
+#if defined(MATMUL_CPU_X86)
+    saved.hasSse = HasSse();
+    if (saved.hasSse) {
+        saved.mxcsr = ReadMxcsr();
+    }
+    __asm__ volatile("fnstcw %0" : "=m"(saved.x87));
+#elif defined(MATMUL_CPU_AARCH64)
+    saved.fpcr = ReadFpcr();
+#endif
+    return saved;
+}
+
+// Puts the controls back as saved, with the x87 unit reset first (its
+// stack emptied, as ResetX87 does). Does nothing where there are none.
+inline void RestoreFloatingPointControls([[maybe_unused]] const FloatingPointControls &saved)
+{
+#if defined(MATMUL_CPU_X86)
+    ResetX87();
+    __asm__ volatile("fldcw %0" : : "m"(saved.x87));
+    if (saved.hasSse) {
+        WriteMxcsr(saved.mxcsr);
+    }
+#elif defined(MATMUL_CPU_AARCH64)
+    WriteFpcr(saved.fpcr);
 #endif
 }
 

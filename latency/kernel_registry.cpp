@@ -2,8 +2,10 @@
 
 #include <array>
 #include <cstddef>
+#include <system_error>
 
-bool RegisteredAsComputingNothing(std::string_view list, std::string_view libraryFile, std::string_view procedure)
+bool RegisteredAsComputingNothing(std::string_view list, const std::filesystem::path &listDirectory,
+                                  const std::filesystem::path &library, std::string_view procedure)
 {
     while (!list.empty()) {
         const std::size_t end = list.find('\n');
@@ -26,7 +28,12 @@ bool RegisteredAsComputingNothing(std::string_view list, std::string_view librar
             }
             line.remove_prefix(tab + 1);
         }
-        if (found == columns.size() && columns[0] == libraryFile && columns[1] == procedure) {
+        if (found != columns.size() || columns[0].empty() || columns[1] != procedure) {
+            continue;
+        }
+        // A file that is missing or cannot be read is no match.
+        std::error_code error;
+        if (std::filesystem::equivalent(listDirectory / columns[0], library, error) && !error) {
             return columns[3] == "none";
         }
     }

@@ -26,13 +26,13 @@ std::string JsonTicks(const std::optional<double> &ticks)
 
 int LatencyResult::ExitStatus() const
 {
-    switch (verdict) {
-    case Verdict::Correct:
-    case Verdict::NotJudged:
+    switch (chain) {
+    case Chain::Exact:
+    case Chain::NotJudged:
         return 0;
-    case Verdict::Wrong:
+    case Chain::Wrong:
         return 1;
-    case Verdict::NotRun:
+    case Chain::NotRun:
         return 2;
     }
     return 2;
@@ -44,28 +44,28 @@ std::string TextReport(const LatencyResult &r)
                        std::to_string(r.count) + " calls in each chain\nThrough a:   " + Ticks(r.throughA) +
                        "\nThrough b:   " + Ticks(r.throughB) + "\nCounter:     " + kClockTickUnit + "\n";
     text += "Product:     " + std::string(r.product ? latency::ProductName(*r.product) : "-") + "\n";
-    switch (r.verdict) {
-    case LatencyResult::Verdict::Correct:
-        return text + "Verdict:     correct\n";
-    case LatencyResult::Verdict::Wrong:
-        return text + "Verdict:     wrong: " + r.reason + "\n";
-    case LatencyResult::Verdict::NotJudged:
-        return text + "Verdict:     not judged: " + r.reason + "\n";
-    case LatencyResult::Verdict::NotRun:
+    switch (r.chain) {
+    case LatencyResult::Chain::Exact:
+        return text + "Chain:       stayed exact\n";
+    case LatencyResult::Chain::Wrong:
+        return text + "Chain:       wrong: " + r.reason + "\n";
+    case LatencyResult::Chain::NotJudged:
+        return text + "Chain:       not judged: " + r.reason + "\n";
+    case LatencyResult::Chain::NotRun:
         break;
     }
-    return text + "Verdict:     not run: " + r.reason + "\n";
+    return text + "Chain:       not run: " + r.reason + "\n";
 }
 
 std::string JsonReport(const LatencyResult &r)
 {
-    const char *correct = r.verdict == LatencyResult::Verdict::Correct ? "true"
-                          : r.verdict == LatencyResult::Verdict::Wrong ? "false"
-                                                                        : "null";
+    const char *exact = r.chain == LatencyResult::Chain::Exact   ? "true"
+                        : r.chain == LatencyResult::Chain::Wrong ? "false"
+                                                                 : "null";
     return "{\"library\": " + JsonString(r.library) + ", \"procedure\": " + JsonString(r.procedure) +
            ", \"count\": " + std::to_string(r.count) + ", \"through_a\": " + JsonTicks(r.throughA) +
            ", \"through_b\": " + JsonTicks(r.throughB) + ", \"counter\": " + JsonString(kClockTickUnit) +
-           ", \"correct\": " + correct + ", \"product\": " +
+           ", \"chain_exact\": " + exact + ", \"product\": " +
            (r.product ? JsonString(latency::ProductName(*r.product)) : std::string("null")) +
            ", \"reason\": " + JsonString(r.reason) + "}\n";
 }

@@ -9,7 +9,11 @@
 #include <string>
 
 struct LatencyResult {
-    enum class Verdict { Correct, Wrong, NotJudged, NotRun };
+    // What the chain check found: every result checked exact, one wrong (or
+    // the kernel faulted in a chain), nothing checked (a kernel registered
+    // as computing nothing), or not run. It speaks for the chains' inputs
+    // alone: whether the kernel is correct is Verify's to judge.
+    enum class Chain { Exact, Wrong, NotJudged, NotRun };
 
     std::string library;
     std::string procedure;
@@ -17,12 +21,13 @@ struct LatencyResult {
     // Clock ticks per call, chained through each operand; empty when not run.
     std::optional<double> throughA;
     std::optional<double> throughB;
-    Verdict verdict = Verdict::NotRun;
+    Chain chain = Chain::NotRun;
     std::optional<latency::Product> product;
     // Why it was not run, why it was not judged, or what was wrong.
     std::string reason;
 
-    // 0 timed and correct or not judged, 1 timed but wrong, 2 not run.
+    // 0 when the chains stayed exact or were not judged, 1 when one went
+    // wrong, 2 when not run.
     int ExitStatus() const;
 };
 

@@ -1,17 +1,21 @@
 // Latency: times a kernel in a dependent chain, each call's result being the
 // next call's operand, through the first operand and then through the
-// second, and checks the chain's results against their exact values. Test
-// measures how many independent calls a core gets through; this measures
-// how long one call takes when the next one waits for it.
+// second, and checks that each chain stayed exact. Test measures how many
+// independent calls a core gets through; this measures how long one call
+// takes when the next one waits for it. Whether the kernel is correct on
+// every input is Verify's to judge.
 //
-// Exit status 0 when timed and correct (or registered as computing nothing),
-// 1 when timed but the chain's results are wrong, 2 when not run.
+// Exit status 0 when timed and both chains stayed exact (or the kernel is
+// registered as computing nothing), 1 when a chain went wrong or the kernel
+// faulted in one, 2 when not run.
 #include "dependent_chain.h"
+#include "fault_report.h"
 #include "feature_gate.h"
 #include "kernel_binding.h"
 #include "kernel_registry.h"
 #include "latency_report.h"
 #include "library_loader.h"
+#include "number_conversions.h"
 #include "plain_decimal.h"
 #include "process.h"
 
@@ -26,16 +30,11 @@
 namespace {
 
 constexpr char kUsage[] = "Usage: Latency [--json] <library> <procedure> <count> [features needed]\n"
-                          "  count: calls in each chain, 1 to 2147483647; features: a decimal mask, as for Test\n";
-
-// The calls checked one by one before each timed chain: two full turns of
-// the fixed operand's powers. They also warm the caches and the predictors.
-constexpr int kCheckedCalls = 16;
+                          "  count: calls in each chain, 1 to 2147483647; features: a mask, read as Test reads it\n";
 
 // The build's kernel list, beside the program; empty when there is none.
-std::string ReadKernelList()
+std::string ReadKernelList(const std::string &directory)
 {
-    const std::string directory = platform::ProgramDirectory();
     if (directory.empty()) {
         return {};
     }
@@ -43,28 +42,30 @@ std::string ReadKernelList()
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-// Times one chain, after checking its first calls unless the kernel is not
-// judged. Returns what was wrong, empty when nothing was.
-std::string RunChain(KernelEntry entry, latency::Operand through, std::uint32_t count, bool judged,
-                     std::optional<latency::Product> &product, std::optional<double> &ticksPerCall)
+// Whether the kernel list beside the program registers the loaded library's
+// file and the procedure as computing nothing.
+bool ComputesNothing(platform::LibraryHandle handle, const char *procedure)
 {
-    std::string wrong;
-    if (judged) {
-        const latency::ChainCheck first = latency::CheckFirstCalls(entry, through, kCheckedCalls, product);
-        product = first.product;
-        wrong = first.detail;
-    } else {
-        latency::CheckFirstCalls(entry, through, kCheckedCalls, latency::Product::AB);
-    }
-    const latency::ChainTiming timing = latency::TimeChain(entry, through, count);
-    ticksPerCall = static_cast<double>(timing.ticks) / count;
-    if (judged && wrong.empty() && product) {
-        wrong = latency::CheckLast(timing, count, through, *product).detail;
-    }
-    return wrong;
+    const std::string directory = platform::ProgramDirectory();
+    const std::string file = platform::LibraryFilePath(handle);
+    return !file.empty() && RegisteredAsComputingNothing(ReadKernelList(directory), directory, file, procedure);
 }
 
-LatencyResult Measure(const char *library, const char *procedure, std::uint32_t count, FeatureMask mask)
+// What a fault in the chain through `chain` ends the process with: the
+// report so far, the chain wrong, and the fault named in the reason.
+platform::FaultReport FaultReportFor(LatencyResult r, const char *chain, bool json)
+{
+    static constexpr char kFault[] = "<fault>";
+    r.chain = LatencyResult::Chain::Wrong;
+    r.reason = std::string("the kernel raised ") + kFault + " in the chain through " + chain;
+    // The reason comes last in either report, after the library's and the
+    // procedure's names, which may hold anything.
+    const std::string text = json ? JsonReport(r) : TextReport(r);
+    const std::size_t at = text.rfind(kFault);
+    return {text.substr(0, at), text.substr(at + sizeof kFault - 1), r.ExitStatus()};
+}
+
+LatencyResult Measure(const char *library, const char *procedure, std::uint32_t count, FeatureMask mask, bool json)
 {
     LatencyResult r;
     r.library = library;
@@ -87,19 +88,31 @@ LatencyResult Measure(const char *library, const char *procedure, std::uint32_t 
         return r;
     }
     const KernelEntry entry = AsKernelEntry(symbol);
-    const bool judged = !RegisteredAsComputingNothing(ReadKernelList(), platform::FindFileName(library), procedure);
+    const bool judged = !ComputesNothing(handle, procedure);
 
-    const std::string wrongA = RunChain(entry, latency::Operand::A, count, judged, r.product, r.throughA);
-    const std::string wrongB = RunChain(entry, latency::Operand::B, count, judged, r.product, r.throughB);
+    const platform::FaultReport faultInA = FaultReportFor(r, "a", json);
+    platform::ReportFaults(&faultInA);
+    const latency::ChainOutcome a =
+        latency::RunChain(entry, latency::Operand::A, count, latency::SeedFromClock(), judged, std::nullopt);
+    r.throughA = static_cast<double>(a.ticks) / count;
+    r.product = a.check.product;
+
+    const platform::FaultReport faultInB = FaultReportFor(r, "b", json);
+    platform::ReportFaults(&faultInB);
+    const latency::ChainOutcome b =
+        latency::RunChain(entry, latency::Operand::B, count, latency::SeedFromClock(), judged, a.check.product);
+    platform::ReportFaults(nullptr);
+    r.throughB = static_cast<double>(b.ticks) / count;
+
     if (!judged) {
-        r.verdict = LatencyResult::Verdict::NotJudged;
+        r.chain = LatencyResult::Chain::NotJudged;
         r.reason = "registered as computing nothing";
         r.product.reset();
-    } else if (!wrongA.empty() || !wrongB.empty()) {
-        r.verdict = LatencyResult::Verdict::Wrong;
-        r.reason = !wrongA.empty() ? wrongA : wrongB;
+    } else if (!a.check.Exact() || !b.check.Exact()) {
+        r.chain = LatencyResult::Chain::Wrong;
+        r.reason = !a.check.Exact() ? a.check.detail : b.check.detail;
     } else {
-        r.verdict = LatencyResult::Verdict::Correct;
+        r.chain = LatencyResult::Chain::Exact;
     }
     platform::CloseLibrary(handle);
     return r;
@@ -123,15 +136,14 @@ int main(int argc, char **argv)
         return 2;
     }
     const std::optional<std::uint64_t> count = ParsePlainDecimal(argv[first + 2], 0x7FFFFFFF);
-    const std::optional<std::uint64_t> mask =
-        positional == 4 ? ParsePlainDecimal(argv[first + 3], 0xFFFFFFFF) : std::optional<std::uint64_t>(0);
-    if (!count || *count == 0 || !mask) {
+    if (!count || *count == 0) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    const LatencyResult r = Measure(argv[first], argv[first + 1], static_cast<std::uint32_t>(*count),
-                                    static_cast<FeatureMask>(*mask));
-    if (r.verdict == LatencyResult::Verdict::NotRun && !json) {
+    // The mask as Test reads it, every text a mask: 4294967296 is 0.
+    const FeatureMask mask = positional == 4 ? numbers::ParseFeatures(argv[first + 3]) : 0;
+    const LatencyResult r = Measure(argv[first], argv[first + 1], static_cast<std::uint32_t>(*count), mask, json);
+    if (r.chain == LatencyResult::Chain::NotRun && !json) {
         std::fputs(("Latency: not run: " + r.reason + "\n").c_str(), stderr);
     } else {
         platform::WriteStdout(json ? JsonReport(r) : TextReport(r));

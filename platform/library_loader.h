@@ -35,6 +35,12 @@ LibraryHandle OpenLibrary(const char *path, std::string *reason = nullptr);
 // export <name>", "<name> is not a function: a data symbol", and the like);
 // on success reason is left as it was.
 void *FindProcedure(LibraryHandle library, const char *name, std::string *reason = nullptr);
+// A path naming the very file the library was loaded from, to tell it from
+// other files by identity (std::filesystem::equivalent): a bare name is
+// resolved as the loader resolved it, and on Linux the path may be the
+// descriptor the file was loaded through (/proc/self/fd/N). Empty when it
+// cannot be told.
+std::string LibraryFilePath(LibraryHandle library);
 // Unloads the library, unless a thread started since it was loaded is still
 // alive: that thread may be running the library's code, which unloading
 // would take from under it. The library then stays loaded to the end of the

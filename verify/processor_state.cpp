@@ -1,5 +1,7 @@
 #include "processor_state.h"
 
+#include "cpu_instructions.h"
+
 #include <cstdint>
 #include <cstdio>
 
@@ -38,18 +40,6 @@ void LoadX87(const X87Environment &env)
     __asm__ volatile("fldenv %0" : : "m"(env));
 }
 
-std::uint32_t ReadMxcsr()
-{
-    std::uint32_t value;
-    __asm__ volatile("stmxcsr %0" : "=m"(value));
-    return value;
-}
-
-void WriteMxcsr(std::uint32_t value)
-{
-    __asm__ volatile("ldmxcsr %0" : : "m"(value));
-}
-
 bool DirectionFlagSetThenClear()
 {
 #if defined(__x86_64__)
@@ -72,16 +62,16 @@ std::string CallRestoringState(KernelEntry entry, Matrix4 *result, const Matrix4
 {
     X87Environment before;
     SaveX87(before);
-    const std::uint32_t mxcsrBefore = ReadMxcsr();
+    const std::uint32_t mxcsrBefore = cpu::ReadMxcsr();
     // Nothing between the call and the flag's reading may use a string
     // instruction, which a flag left set would turn backwards.
     entry(result, a, b);
     const bool directionSet = DirectionFlagSetThenClear();
     X87Environment after;
     SaveX87(after);
-    const std::uint32_t mxcsrAfter = ReadMxcsr();
+    const std::uint32_t mxcsrAfter = cpu::ReadMxcsr();
     LoadX87(before);
-    WriteMxcsr(mxcsrBefore);
+    cpu::WriteMxcsr(mxcsrBefore);
 
     std::string change;
     const unsigned tagsBefore = before.word[2] & 0xFFFFu;
@@ -109,18 +99,6 @@ std::string CallRestoringState(KernelEntry entry, Matrix4 *result, const Matrix4
 
 #elif defined(__aarch64__)
 
-std::uint64_t ReadFpcr()
-{
-    std::uint64_t value;
-    __asm__ volatile("mrs %0, fpcr" : "=r"(value));
-    return value;
-}
-
-void WriteFpcr(std::uint64_t value)
-{
-    __asm__ volatile("msr fpcr, %0" : : "r"(value));
-}
-
 } // namespace
 
 const char *WatchedState()
@@ -130,10 +108,10 @@ const char *WatchedState()
 
 std::string CallRestoringState(KernelEntry entry, Matrix4 *result, const Matrix4 *a, const Matrix4 *b)
 {
-    const std::uint64_t before = ReadFpcr();
+    const std::uint64_t before = cpu::ReadFpcr();
     entry(result, a, b);
-    const std::uint64_t after = ReadFpcr();
-    WriteFpcr(before);
+    const std::uint64_t after = cpu::ReadFpcr();
+    cpu::WriteFpcr(before);
     std::string change;
     if (after != before) {
         Append(change, Hex("the floating-point control register FPCR", static_cast<unsigned>(before),

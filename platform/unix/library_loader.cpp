@@ -461,6 +461,23 @@ void *FindProcedure(LibraryHandle library, const char *name, std::string *reason
     return symbol;
 }
 
+std::string LibraryFilePath(LibraryHandle library)
+{
+    const LoadedLibrary &loaded = Loaded(library);
+    if (loaded.file >= 0) {
+        return "/proc/self/fd/" + std::to_string(loaded.file);
+    }
+    if (loaded.name.find('/') != std::string::npos) {
+        return loaded.name;
+    }
+    // Found by the loader in its cache: the path it found.
+    link_map *map = nullptr;
+    if (dlinfo(loaded.handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr) {
+        return map->l_name;
+    }
+    return {};
+}
+
 // A thread started since the library was loaded may be running its code:
 // the library then stays loaded, as it would have to be unmapped under that
 // thread, which would fault. The descriptor its name stands for stays open

@@ -2,6 +2,7 @@
 // table.
 #include "library_loader.h"
 
+#include "module_path.h"
 #include "threads.h"
 
 #include <algorithm>
@@ -112,6 +113,11 @@ void *FindProcedure(LibraryHandle library, const char *name, std::string *reason
         *reason = problem;
     }
     return nullptr;
+}
+
+std::string LibraryFilePath(LibraryHandle library)
+{
+    return ModulePath(Loaded(library).module);
 }
 
 // A thread started since the library was loaded may be running its code:

@@ -2,6 +2,7 @@
 #include "process.h"
 
 #include "command_line.h"
+#include "module_path.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -60,20 +61,7 @@ void ReserveStdoutForReport()
 
 std::string ProgramPath()
 {
-    // The buffer grows until the whole path fits: a program installed deeper
-    // than MAX_PATH characters still finds what lies beside it.
-    std::string path(MAX_PATH, '\0');
-    for (;;) {
-        const DWORD length = ::GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) {
-            return {};
-        }
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
+    return ModulePath(nullptr);
 }
 
 std::string ProgramDirectory()

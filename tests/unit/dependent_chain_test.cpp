@@ -1,12 +1,17 @@
-// The chain check: a kernel computing either product passes whatever the
-// count, and the faults that could land on the right matrix by the powers of
-// the fixed operand repeating are caught anyway.
+// The chain check: a kernel computing either product stays exact whatever
+// the count and the draws, and one that stops writing or skips calls in the
+// middle of the timed chain is caught; the floating-point controls a kernel
+// changes are put back; and the registry matches a library by its file.
+#include "cpu_instructions.h"
 #include "dependent_chain.h"
 #include "kernel_registry.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
 
 namespace {
 
@@ -58,39 +63,55 @@ intptr_t KERNEL_CALL IgnoresB(Matrix4 *r, const Matrix4 *a, const Matrix4 *)
     return TimesAB(r, a, a);
 }
 
-// Right for its first 20 calls, then returns its first operand.
+// Right until its g_stopAfter-th call, then writes nothing.
 int g_calls = 0;
-intptr_t KERNEL_CALL TiresLater(Matrix4 *r, const Matrix4 *a, const Matrix4 *b)
+int g_stopAfter = 0;
+intptr_t KERNEL_CALL StopsWriting(Matrix4 *r, const Matrix4 *a, const Matrix4 *b)
 {
-    return ++g_calls <= 20 ? TimesAB(r, a, b) : ReturnsA(r, a, b);
+    return ++g_calls <= g_stopAfter ? TimesAB(r, a, b) : 0;
 }
 
-// Right for its first 16 calls, then writes nothing.
-intptr_t KERNEL_CALL StopsLater(Matrix4 *r, const Matrix4 *a, const Matrix4 *b)
+// Right, but writes nothing in g_skipped calls from its 101st: in the
+// middle of a timed chain of 1000 calls through a.
+int g_skipped = 0;
+intptr_t KERNEL_CALL SkipsCalls(Matrix4 *r, const Matrix4 *a, const Matrix4 *b)
 {
-    return ++g_calls <= 16 ? TimesAB(r, a, b) : 0;
+    ++g_calls;
+    return g_calls > 100 && g_calls <= 100 + g_skipped ? 0 : TimesAB(r, a, b);
 }
 
-TEST(DependentChain, EitherProductPassesThroughEitherOperand)
+// Right, but leaves the precision exception unmasked (x86) or rounding
+// towards zero (AArch64).
+intptr_t KERNEL_CALL ChangesControls(Matrix4 *r, const Matrix4 *a, const Matrix4 *b)
+{
+#if defined(MATMUL_CPU_X86)
+    cpu::WriteMxcsr(cpu::ReadMxcsr() & ~0x1000u);
+#elif defined(MATMUL_CPU_AARCH64)
+    cpu::WriteFpcr(cpu::ReadFpcr() | (3u << 22));
+#endif
+    return TimesAB(r, a, b);
+}
+
+constexpr std::uint64_t kSeed = 0x5EED;
+
+TEST(DependentChain, EitherProductStaysExactThroughEitherOperand)
 {
     for (const Operand through : {Operand::A, Operand::B}) {
         for (const auto &[entry, product] : {std::pair{&TimesAB, Product::AB}, std::pair{&TimesBA, Product::BA}}) {
-            const latency::ChainCheck first = latency::CheckFirstCalls(entry, through, 16, std::nullopt);
-            EXPECT_TRUE(first.Correct()) << first.detail;
-            EXPECT_EQ(first.product, product);
-            // Counts that end on every power of the fixed operand, and one
-            // that ends where the chain started.
+            // Odd and even counts, short and long.
             for (const std::uint32_t count : {1u, 2u, 7u, 8u, 1001u}) {
-                const latency::ChainTiming timing = latency::TimeChain(entry, through, count);
-                EXPECT_TRUE(latency::CheckLast(timing, count, through, product).Correct()) << count;
+                const latency::ChainOutcome run = latency::RunChain(entry, through, count, kSeed + count, true, {});
+                EXPECT_TRUE(run.check.Exact()) << run.check.detail;
+                EXPECT_EQ(run.check.product, product);
             }
         }
     }
     // The same kernel must compute the same product through both operands.
-    EXPECT_FALSE(latency::CheckFirstCalls(&TimesBA, Operand::B, 16, Product::AB).Correct());
+    latency::ChainPoint start = latency::ChainStart(kSeed);
+    EXPECT_FALSE(latency::CheckCalls(&TimesBA, Operand::B, start, 16, Product::AB).Exact());
 }
 
-TEST(DependentChain, WrongKernelsAreCaughtEvenWhereTheirLastMatrixIsRight)
+TEST(DependentChain, WrongKernelsAreCaughtAtTheFirstCalls)
 {
     struct Case {
         KernelEntry entry;
@@ -99,33 +120,80 @@ TEST(DependentChain, WrongKernelsAreCaughtEvenWhereTheirLastMatrixIsRight)
     for (const Case &c : {Case{&Transposed, "transposed"}, Case{&ReturnsA, "operand returned unchanged"},
                           Case{&IgnoresB, "neither a*b nor b*a"}}) {
         for (const Operand through : {Operand::A, Operand::B}) {
-            const latency::ChainCheck check = latency::CheckFirstCalls(c.entry, through, 16, std::nullopt);
+            latency::ChainPoint start = latency::ChainStart(kSeed);
+            const latency::ChainCheck check = latency::CheckCalls(c.entry, through, start, 16, std::nullopt);
             EXPECT_NE(check.detail.find(c.says), std::string::npos) << check.detail;
         }
     }
-    // A kernel that writes nothing after the calls checked one by one leaves
-    // the start matrix where a chain of a multiple of 8 calls ends: the
-    // result area before the last tells.
-    g_calls = 0;
-    EXPECT_TRUE(latency::CheckFirstCalls(&StopsLater, Operand::A, 16, std::nullopt).Correct());
-    const latency::ChainTiming idle = latency::TimeChain(&StopsLater, Operand::A, 1000);
-    EXPECT_FALSE(latency::CheckLast(idle, 1000, Operand::A, Product::AB).Correct());
-    g_calls = 0;
-    const latency::ChainTiming late = latency::TimeChain(&TiresLater, Operand::A, 1001);
-    EXPECT_FALSE(latency::CheckLast(late, 1001, Operand::A, Product::AB).Correct());
 }
 
-TEST(KernelRegistry, OnlyAKernelListedAsComputingNothingIsNotJudged)
+TEST(DependentChain, AKernelThatStopsOrSkipsMidChainIsCaught)
 {
+    // Stopping at any call of the timed chain, whatever the count and the
+    // draws: the calls checked after it find nothing written.
+    for (const int stop : {20, 500, 1015}) {
+        for (const std::uint32_t count : {1000u, 1008u}) {
+            g_calls = 0;
+            g_stopAfter = stop;
+            const latency::ChainOutcome run =
+                latency::RunChain(&StopsWriting, Operand::A, count, kSeed + count, true, {});
+            EXPECT_FALSE(run.check.Exact()) << stop << " " << count;
+        }
+    }
+    // Skipping one call or two, for every seed; eight, for these seeds (a
+    // seed in 384 or so lets eight go by).
+    for (const int skipped : {1, 2, 8}) {
+        for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+            g_calls = 0;
+            g_skipped = skipped;
+            const latency::ChainOutcome run = latency::RunChain(&SkipsCalls, Operand::A, 1000, seed, true, {});
+            EXPECT_NE(run.check.detail.find("the chain's last"), std::string::npos) << skipped << " " << seed;
+        }
+    }
+}
+
+TEST(DependentChain, TheFloatingPointControlsAreRestoredAfterEveryCall)
+{
+    const cpu::FloatingPointControls before = cpu::SaveFloatingPointControls();
+    const latency::ChainOutcome run = latency::RunChain(&ChangesControls, Operand::A, 100, kSeed, true, {});
+    EXPECT_TRUE(run.check.Exact()) << run.check.detail;
+    const cpu::FloatingPointControls after = cpu::SaveFloatingPointControls();
+#if defined(MATMUL_CPU_X86)
+    EXPECT_EQ(after.mxcsr, before.mxcsr);
+    EXPECT_EQ(after.x87, before.x87);
+#elif defined(MATMUL_CPU_AARCH64)
+    EXPECT_EQ(after.fpcr, before.fpcr);
+#endif
+}
+
+TEST(KernelRegistry, OnlyTheRegisteredFileComputesNothing)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(::testing::TempDir()) / "kernel_registry_test";
+    fs::remove_all(dir);
+    fs::create_directories(dir / "elsewhere");
+    for (const fs::path &file : {dir / "null.so", dir / "outerprod.so", dir / "cut.so", dir / "elsewhere/null.so"}) {
+        std::ofstream(file) << "x";
+    }
     const char list[] = "# library\tprocedure\tmask\tproduct\trounding\n"
                         "null.so\tnull_kernel\t0\tnone\t-\r\n"
                         "outerprod.so\tMat_Mult\t0\ta*b\touterprod\tmore\n"
                         "cut.so\tcut_kernel\t0\n";
-    EXPECT_TRUE(RegisteredAsComputingNothing(list, "null.so", "null_kernel"));
-    EXPECT_FALSE(RegisteredAsComputingNothing(list, "outerprod.so", "Mat_Mult"));
-    EXPECT_FALSE(RegisteredAsComputingNothing(list, "my_null.so", "null_kernel"));
-    EXPECT_FALSE(RegisteredAsComputingNothing(list, "cut.so", "cut_kernel"));
-    EXPECT_FALSE(RegisteredAsComputingNothing("", "null.so", "null_kernel"));
+    EXPECT_TRUE(RegisteredAsComputingNothing(list, dir, dir / "null.so", "null_kernel"));
+    EXPECT_FALSE(RegisteredAsComputingNothing(list, dir, dir / "outerprod.so", "Mat_Mult"));
+    // A file of the same name elsewhere is another kernel; a missing one is
+    // none of the list's.
+    EXPECT_FALSE(RegisteredAsComputingNothing(list, dir, dir / "elsewhere/null.so", "null_kernel"));
+    EXPECT_FALSE(RegisteredAsComputingNothing(list, dir, dir / "missing.so", "null_kernel"));
+    EXPECT_FALSE(RegisteredAsComputingNothing(list, dir, dir / "cut.so", "cut_kernel"));
+    EXPECT_FALSE(RegisteredAsComputingNothing("", dir, dir / "null.so", "null_kernel"));
+    // A link to a registered library, as the bench makes, is that library.
+    std::error_code error;
+    fs::create_symlink(dir / "null.so", dir / "elsewhere/link.so", error);
+    if (!error) {
+        EXPECT_TRUE(RegisteredAsComputingNothing(list, dir, dir / "elsewhere/link.so", "null_kernel"));
+    }
+    fs::remove_all(dir);
 }
 
 } // namespace

@@ -87,6 +87,61 @@ KERNEL_DEFINE(transposed)
     return 0;
 }
 
+// Right until its 1,000,000th call, then writes nothing: in the middle of
+// Latency's second chain at 600,000 calls a chain.
+KERNEL_DEFINE(stops_after_million)
+{
+    static long calls = 0;
+    if (++calls <= 1000000) {
+        Product(result, a, b);
+    }
+    return 0;
+}
+
+// Right, but writes nothing in eight calls in a row out of every thousand:
+// once in each of Latency's timed chains at 1,000 calls a chain.
+KERNEL_DEFINE(skips_eight)
+{
+    static long calls = 0;
+    if (++calls % 1000 < 500 || calls % 1000 >= 508) {
+        Product(result, a, b);
+    }
+    return 0;
+}
+
+// Right, but unmasks the precision exception in MXCSR and leaves it so;
+// each call first divides 1 by 3, as arithmetic on real data rounds, which
+// faults once the exception is unmasked.
+KERNEL_DEFINE(unmasks_precision)
+{
+    volatile float one = 1.0f;
+    volatile float three = 3.0f;
+    volatile float third = one / three;
+    (void)third;
+    Product(result, a, b);
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned control = 0;
+    __asm__ volatile("stmxcsr %0" : "=m"(control));
+    control &= ~0x1000u;
+    __asm__ volatile("ldmxcsr %0" : : "m"(control));
+#endif
+    return 0;
+}
+
+// Writes 42 everywhere, under the null kernel's name: a copy of this library
+// named as the null kernel's, elsewhere, is judged as any other kernel.
+KERNEL_DEFINE(null_kernel)
+{
+    (void)a;
+    (void)b;
+    for (auto &row : result->m) {
+        for (float &x : row) {
+            x = 42.0f;
+        }
+    }
+    return 0;
+}
+
 // Adds a*b onto whatever the result held.
 KERNEL_DEFINE(accumulates)
 {
