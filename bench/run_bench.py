@@ -57,7 +57,8 @@ from kernel_list import read_build_type, read_kernel_list
 from saved_run import MEASURES, SCHEMA
 
 MAX_COUNT = 2**31 - 1
-# Test keeps the low 32 bits of a mask; Verify and Latency refuse more.
+# The programs keep the low 32 bits of a mask: a larger one would run the
+# kernel with another mask than the one the bench shows.
 MASK_LIMIT = 2**32
 
 
@@ -160,14 +161,14 @@ def parse_kernel_argument(text):
     parts = text.split(":")
     mask = "0"
     if len(parts) >= 3 and re.match(r"[-+]?\d", parts[-1]):
-        # Meant as a mask: one all the programs read alike, or none.
+        # Meant as a mask: one the programs read as the bench shows it, or none.
         mask = parts.pop()
         if not re.fullmatch(r"[0-9]+", mask, re.ASCII):
             raise argparse.ArgumentTypeError(f"'{text}': the mask '{mask}' is not plain decimal digits")
         if int(mask) >= MASK_LIMIT:
             raise argparse.ArgumentTypeError(
-                f"'{text}': the mask {mask} is 2^32 or more, which the programs do not read alike "
-                f"(Test keeps its low 32 bits and reads it as {int(mask) % MASK_LIMIT})")
+                f"'{text}': the mask {mask} is 2^32 or more: the programs keep its low 32 bits and "
+                f"would read it as {int(mask) % MASK_LIMIT}")
     if len(parts) < 2 or not parts[-1] or not ":".join(parts[:-1]):
         raise argparse.ArgumentTypeError(f"'{text}' is not PATH:PROCEDURE[:MASK][=LABEL]")
     path = ":".join(parts[:-1])
