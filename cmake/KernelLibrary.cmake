@@ -269,13 +269,17 @@ function(matmul_add_kernel name)
   set_property(GLOBAL APPEND PROPERTY MATMUL_KERNELS ${name})
 endfunction()
 
-# matmul_write_kernel_list(<file>)
-# Writes the registered kernels, one a line, tab-separated:
+# matmul_write_kernel_list(<file> [<kernel>...])
+# Writes the registered kernels (or the kernels named, which carry the
+# same properties), one a line, tab-separated:
 #   <library file> <procedure> <mask> <product> <rounding models, comma-separated, or ->
 #   <role: null, calibration:<adds>, baseline, peer, or ->
 # Lines starting with '#' are comments; one names the build type.
 function(matmul_write_kernel_list file)
-  get_property(kernels GLOBAL PROPERTY MATMUL_KERNELS)
+  set(kernels ${ARGN})
+  if(NOT kernels)
+    get_property(kernels GLOBAL PROPERTY MATMUL_KERNELS)
+  endif()
   set(content "# library\tprocedure\tmask\tproduct\trounding\trole\n")
   string(APPEND content "# build type: ${CMAKE_BUILD_TYPE}\n")
   foreach(kernel IN LISTS kernels)
