@@ -14,6 +14,7 @@ import math
 import statistics
 from xml.sax.saxutils import escape
 
+import kernel_list
 import saved_run
 from bench_output import MEASURE_TITLES, cell
 from bench_stats import bootstrap_interval
@@ -276,7 +277,7 @@ def write_run(path, run, data, given):
         wrong = r.wrong()
         colour = WRONG if wrong else PEER if r.kernel.role == "peer" else OWN
         name = r.kernel.name + (" (WRONG)" if wrong else " (baseline)" if r.kernel.name == run.baseline else "")
-        kernels.append((r.kernel.role in ("null", "calibration"), [Row(name, colour, r.figures, model=mark)]))
+        kernels.append((r.kernel.role in kernel_list.COMPUTES_NOTHING, [Row(name, colour, r.figures, model=mark)]))
     groups = grouped(kernels)
     measures = [m for m in MEASURE_TITLES if any(m in r.summary for r in run.results)]
     title = [f"Ticks per call on {processor(data)}: {run.rounds} rounds, {run_date(data)}"]

@@ -6,14 +6,13 @@ import json
 import os
 import sys
 
-from kernel_model import NOT_MODELLED
+from kernel_model import MODEL_FIELDS, NOT_MODELLED
 
 MEASURE_TITLES = {"throughput": "throughput (Test)", "latency": "latency through a (Latency)",
                   "latency_b": "latency through b (Latency)"}
 MEASURE_WORDS = {"throughput": "throughput", "latency": "through a", "latency_b": "through b"}
 # What a kernel's lead over the best peer is called, by the comparison's verdict.
 LEAD_WORDS = {"faster": "leads with confidence", "slower": "trails with confidence", "same": "no difference found"}
-MODEL_FIELDS = ("cpu", "instructions", "uops", "rthroughput", "bottleneck")
 
 
 def clean(text):

@@ -26,21 +26,34 @@ NOT_RETURNED = "the kernel did not return"
 MISSING_FEATURE = "this processor or its operating system lacks"
 
 
-def pe_bits(path):
-    """32 or 64 for a Windows program, from its PE header; None when the
-    file cannot be read as one."""
+# The processors an executable is built for, by its header's machine field.
+ELF_MACHINES = {3: "i686", 62: "x86_64", 183: "aarch64"}
+PE_MACHINES = {0x14C: "i686", 0x8664: "x86_64", 0xAA64: "aarch64"}
+
+
+def executable_architecture(path):
+    """(format, architecture) of a program or library from its header:
+    format "elf" or "pe", architecture "x86_64", "i686", "aarch64" or None
+    for another; (None, None) when the file cannot be read as either."""
     try:
         with open(path, "rb") as f:
             head = f.read(4096)
     except OSError:
-        return None
-    if head[:2] != b"MZ" or len(head) < 0x40:
-        return None
-    offset = int.from_bytes(head[0x3C:0x40], "little")
-    if head[offset:offset + 4] != b"PE\0\0":
-        return None
-    machine = int.from_bytes(head[offset + 4:offset + 6], "little")
-    return {0x14C: 32, 0x8664: 64}.get(machine)
+        return None, None
+    if head[:4] == b"\x7fELF" and len(head) >= 20:
+        return "elf", ELF_MACHINES.get(int.from_bytes(head[18:20], "little"))
+    if head[:2] == b"MZ" and len(head) >= 0x40:
+        offset = int.from_bytes(head[0x3C:0x40], "little")
+        if head[offset:offset + 4] == b"PE\0\0":
+            return "pe", PE_MACHINES.get(int.from_bytes(head[offset + 4:offset + 6], "little"))
+    return None, None
+
+
+def pe_bits(path):
+    """32 or 64 for a Windows program, from its PE header; None when the
+    file cannot be read as one."""
+    kind, architecture = executable_architecture(path)
+    return {"i686": 32, "x86_64": 64}.get(architecture) if kind == "pe" else None
 
 
 def wine_loader(program):
@@ -197,7 +210,8 @@ def parse_latency_json(status, out, count):
     """Latency's report as {"through_a", "through_b", "counter",
     "chain_exact" (true, false, or null where it judged nothing), "reason"},
     or a {"reason"} alone when it timed nothing or its report is not one for
-    count calls."""
+    count calls; {"chain_exact": False, "reason"} when the kernel faulted in
+    a chain, which ends it before its figures."""
     try:
         result = json.loads(out.decode("utf-8", "replace"))
         reason = str(result.get("reason") or "")
@@ -207,6 +221,8 @@ def parse_latency_json(status, out, count):
         if result.get("count") != count:
             return {"reason": f"Latency ran {result.get('count')} calls when asked for {count}"}
         if not all(isinstance(x, (int, float)) and not isinstance(x, bool) and x >= 0 for x in (a, b)):
+            if status == 1 and result.get("chain_exact") is False:
+                return {"chain_exact": False, "reason": reason or "the kernel stopped the chain"}
             return {"reason": "Latency reported no figures"}
         return {"through_a": float(a), "through_b": float(b), "counter": str(result.get("counter") or ""),
                 "chain_exact": result.get("chain_exact"), "reason": reason}

@@ -156,44 +156,74 @@ class RunDrift:
     per measure, what moved every kernel alike (None where too few kernels
     shared the measure to see it); shift_error, the standard error of each
     shift; noise, the standard deviation of an unchanged kernel's log ratio
-    about the shift (None where too few kernels were shared to see it)."""
+    about the shift (None where too few kernels were shared to see it);
+    machine, per measure, whether a kernel that computes nothing moved with
+    the shift, so that it is the machine's and not the code's."""
     shift: dict
     shift_error: dict
     noise: float | None
+    machine: dict
 
-    def moved(self, measure):
+    def band(self, measure):
+        """How far a kernel's log ratio may lie from the shift and still
+        have moved with it."""
+        return max(Z95 * math.hypot(self.noise or 0.0, self.shift_error[measure]), math.log1p(MIN_DIFFERENCE))
+
+    def beyond_noise(self, measure):
         """The shift in measure is at least MIN_DIFFERENCE and beyond what
-        the noise explains: the machine's speed changed between the runs."""
+        the noise explains."""
         shift = self.shift.get(measure)
         return shift is not None and abs(shift) >= math.log1p(MIN_DIFFERENCE) and \
             abs(shift) > Z95 * math.hypot(self.noise or 0.0, self.shift_error[measure])
 
+    def moved(self, measure):
+        """The machine's speed changed between the runs: every kernel moved
+        alike, those that compute nothing too."""
+        return self.beyond_noise(measure) and self.machine[measure]
 
-def run_drift(log_ratios):
+    def taken_out(self, measure):
+        """The shift the verdicts leave out: the machine's, else none."""
+        return self.shift.get(measure) or 0.0 if self.machine.get(measure) else 0.0
+
+
+def run_drift(log_ratios, gauges=None):
     """log_ratios: measure -> log(median new / median old) of each kernel two
-    runs share in it. The shift of a measure is the median of its log
-    ratios; the noise 1.4826 times the median absolute difference between
-    each log ratio and its measure's shift, pooled over all measures. Both
-    are medians, so the kernel that really changed moves neither."""
+    runs share in it; gauges: measure -> those of the kernels among them
+    that compute nothing (the call floor, the clock). The shift of a measure
+    is the median of its log ratios; the noise 1.4826 times the median
+    absolute difference between each log ratio and its measure's shift,
+    pooled over the measures that have a shift. Both are medians, so the
+    kernel that really changed moves neither. A shift is the machine's only
+    where a gauge of the measure moved with it (the clock may move without
+    the call, or the call without the clock): a change that slows every
+    kernel that computes something, and neither the call nor the clock, is
+    the code's."""
     shift = {m: statistics.median(v) if len(v) >= MIN_SHARED else None for m, v in log_ratios.items()}
-    residuals = [abs(value - (shift[m] or 0.0)) for m, values in log_ratios.items() for value in values]
+    residuals = [abs(value - shift[m]) for m, values in log_ratios.items() if shift[m] is not None
+                 for value in values]
     noise = MAD_TO_SD * statistics.median(residuals) if len(residuals) >= MIN_SHARED else None
     shift_error = {m: MEDIAN_ERROR * noise / math.sqrt(len(v)) if shift[m] is not None and noise else 0.0
                    for m, v in log_ratios.items()}
-    return RunDrift(shift, shift_error, noise)
+    drift = RunDrift(shift, shift_error, noise, {})
+    for m in log_ratios:
+        seen = (gauges or {}).get(m, [])
+        drift.machine[m] = shift[m] is not None and (
+            not seen or any(abs(g - shift[m]) <= drift.band(m) for g in seen))
+    return drift
 
 
 def between_runs(within, drift, measure):
     """The ratio of one kernel between two runs (within: its unpaired_ratio,
-    whose interval holds each run's own rounds only) less the drift of
-    measure, with an interval widened by the run-to-run noise and the
+    whose interval holds each run's own rounds only) less the machine's
+    drift of measure, with an interval widened by the run-to-run noise and the
     drift's own error: in logs, each side of the interval is within's side
     and 1.96 times those two, added in quadrature."""
     centre = math.log(within.ratio)
-    corrected = centre - (drift.shift.get(measure) or 0.0)
+    corrected = centre - drift.taken_out(measure)
     if within.low is None:
         return Comparison(math.exp(corrected), None, None)
-    between = Z95 * math.hypot(drift.noise or 0.0, drift.shift_error.get(measure, 0.0))
+    shift_error = drift.shift_error.get(measure, 0.0) if drift.machine.get(measure) else 0.0
+    between = Z95 * math.hypot(drift.noise or 0.0, shift_error)
     below = math.hypot(max(0.0, centre - math.log(within.low)), between)
     above = math.hypot(max(0.0, math.log(within.high) - centre), between)
     return Comparison(math.exp(corrected), math.exp(corrected - below), math.exp(corrected + above))

@@ -11,6 +11,9 @@ import os
 BUILD_TYPE_COMMENT = "# build type: "
 # The roles a kernel may have besides none; calibration carries its adds.
 ROLES = ("null", "calibration", "baseline", "peer")
+# The roles of the kernels that compute nothing: they show the call floor and
+# the clock, never a product.
+COMPUTES_NOTHING = ("null", "calibration")
 
 
 def parse_role(text):

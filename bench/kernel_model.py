@@ -24,13 +24,13 @@ import re
 import shutil
 import subprocess
 
+import bench_programs
+
 TIMEOUT = 60
 NOT_MODELLED = "not modelled: "
+# The fields of a model, as model() gives them.
+MODEL_FIELDS = ("cpu", "instructions", "uops", "rthroughput", "bottleneck")
 
-# What llvm-mca is told each library's architecture is, from the machine
-# field of its ELF or PE header.
-ELF_MACHINES = {3: "i686", 62: "x86_64", 183: "aarch64"}
-PE_MACHINES = {0x14C: "i686", 0x8664: "x86_64", 0xAA64: "aarch64"}
 # The architecture of this machine, as platform.machine() names it, in the
 # same terms: "native" models this processor, so only its own code.
 HOST_ARCHITECTURES = {"x86_64": "x86_64", "amd64": "x86_64", "i386": "i686", "i686": "i686",
@@ -105,19 +105,10 @@ def mca_host(mca):
 def library_triple(path):
     """(architecture for -mtriple, None) from the library's ELF or PE header
     ("x86_64", "i686" or "aarch64"), or (None, reason)."""
-    try:
-        with open(path, "rb") as f:
-            head = f.read(4096)
-    except OSError as e:
-        return None, f"{NOT_MODELLED}cannot read the library ({e.strerror})"
-    machine = None
-    if head[:4] == b"\x7fELF":
-        machine = ELF_MACHINES.get(int.from_bytes(head[18:20], "little"))
-    elif head[:2] == b"MZ" and len(head) >= 0x40:
-        offset = int.from_bytes(head[0x3C:0x40], "little")
-        if head[offset:offset + 4] == b"PE\0\0":
-            machine = PE_MACHINES.get(int.from_bytes(head[offset + 4:offset + 6], "little"))
-    return (machine, None) if machine else (None, f"{NOT_MODELLED}not an x86 or AArch64 library")
+    if not os.access(path, os.R_OK):
+        return None, f"{NOT_MODELLED}cannot read the library"
+    _, architecture = bench_programs.executable_architecture(path)
+    return (architecture, None) if architecture else (None, f"{NOT_MODELLED}not an x86 or AArch64 library")
 
 
 def mnemonic(instruction):

@@ -51,6 +51,7 @@ import bench_chart
 import bench_output
 import bench_programs
 import bench_stats
+import kernel_list
 import kernel_model
 import saved_run
 from kernel_list import read_build_type, read_kernel_list
@@ -213,7 +214,7 @@ def select_kernels(parser, opts, registered):
         # net cost, core cycles and comparisons need them. Kernels given with
         # --kernel were asked for by name: --only leaves them be.
         registered = [k for k in registered if any(matches(k, p) for p in opts.only)
-                      or k.role in ("null", "calibration") or k.name == baseline]
+                      or k.role in kernel_list.COMPUTES_NOTHING or k.name == baseline]
     return registered + opts.kernel, baseline
 
 
@@ -243,7 +244,12 @@ def latency_once(opts, result, count):
                                                          str(count), k.mask], opts.timeout)
     if status is None:
         return {"reason": f"Latency did not end within {opts.timeout:g} s"}
-    return bench_programs.parse_latency_json(status, out, count)
+    report = bench_programs.parse_latency_json(status, out, count)
+    # A chain gone wrong (or a fault in one) marks the kernel wrong, with or
+    # without figures; the first such reason is kept.
+    if report.get("chain_exact") is False and not result.chain_wrong:
+        result.chain_wrong = report["reason"] or "the chain ended on another matrix"
+    return report
 
 
 def scaled_count(opts, count, ms):
@@ -302,8 +308,6 @@ def time_round(opts, results):
             if "through_a" in chain:
                 r.figures["latency"].append(chain["through_a"])
                 r.figures["latency_b"].append(chain["through_b"])
-                if chain["chain_exact"] is False:
-                    r.chain_wrong = chain["reason"] or "the chain ended on another matrix"
             else:
                 # Figures from some rounds only would pair with nothing.
                 r.chain_count = None
@@ -361,7 +365,7 @@ def compare_with_best_peers(results):
     best = best_peers(results)
     for r in results:
         r.vs_best_peer = {}
-        if r.kernel.role in ("null", "calibration", "peer") or r.kernel.product == "none":
+        if r.kernel.role in (*kernel_list.COMPUTES_NOTHING, "peer") or r.kernel.product == "none":
             continue
         for m, peer in best.items():
             if m in r.summary and len(r.figures[m]) == len(peer.figures[m]):
@@ -434,19 +438,14 @@ def read_text(path):
 
 
 def counter_unit(program):
-    """What a clock tick is for this Test binary, from the machine field of
-    its executable header (where no Latency run has said)."""
-    try:
-        with open(program, "rb") as f:
-            head = f.read(64)
-    except OSError:
+    """What a clock tick is for this Test binary, from the processor its
+    executable header names (where no Latency run has said)."""
+    kind, architecture = bench_programs.executable_architecture(program)
+    if kind is None:
         return "clock ticks"
-    if head[:2] == b"MZ":
+    if kind == "pe" or architecture in ("i686", "x86_64"):
         return "time-stamp counter ticks (RDTSC)"
-    machine = int.from_bytes(head[18:20], "little") if head[:4] == b"\x7fELF" else None
-    if machine in (3, 62):
-        return "time-stamp counter ticks (RDTSC)"
-    if machine == 183:
+    if architecture == "aarch64":
         return "virtual counter ticks (CNTVCT_EL0, at the rate of CNTFRQ_EL0)"
     return "monotonic clock nanoseconds"
 

@@ -168,7 +168,7 @@ def computes_nothing(record):
     """The null and calibration kernels (in a file without roles, any kernel
     Verify had nothing to judge on): they show the machine, not code."""
     if "role" in record:
-        return record["role"] in ("null", "calibration")
+        return record["role"] in kernel_list.COMPUTES_NOTHING
     return record.get("verified") == "n/a"
 
 
@@ -187,12 +187,18 @@ def speed_warnings(old, new, old_kernels, new_kernels, drift):
             if abs(after / before - 1) > SPEED_TOLERANCE:
                 warnings.append(f"the machine's speed changed between the runs: a call of the null kernel "
                                 f"took {before:.2f} ticks in the old run and {after:.2f} in the new")
+    def listed(measures):
+        return ", ".join(measures[:-1]) + " and " + measures[-1] if len(measures) > 1 else measures[0]
+
     moved = [m for m in MEASURES if drift.moved(m)]
     if moved:
-        measures = ", ".join(moved[:-1]) + " and " + moved[-1] if len(moved) > 1 else moved[0]
-        warnings.append(f"every kernel's {measures} moved alike between the runs, beyond their "
-                        f"noise: the machine's speed changed, or a change touched every kernel. The verdicts "
+        warnings.append(f"every kernel's {listed(moved)} moved alike between the runs, beyond their noise, "
+                        f"the null or the calibration kernel's too: the machine's speed changed. The verdicts "
                         f"leave that shift out; timing both builds in one run is safer")
+    kept = [m for m in MEASURES if drift.beyond_noise(m) and not drift.machine[m]]
+    if kept:
+        warnings.append(f"most kernels' {listed(kept)} moved alike between the runs, but neither the null "
+                        f"nor the calibration kernel did: not the machine's speed, so the verdicts keep it")
     return warnings
 
 
@@ -201,7 +207,8 @@ def drift_line(drift):
     def percent(log_ratio):
         return f"{100 * math.expm1(log_ratio):+.1f} %"
 
-    seen = [f"{m} {percent(s)}" for m, s in drift.shift.items() if s is not None]
+    seen = [f"{m} {percent(s)}" + ("" if drift.machine[m] else " (not the machine's: kept)")
+            for m, s in drift.shift.items() if s is not None]
     unseen = [m for m, s in drift.shift.items() if s is None]
     line = "Machine drift between the runs: " + (", ".join(seen) or "not seen")
     if unseen:
@@ -240,7 +247,9 @@ def compare(old, new, threshold):
                 only_one.append(f"{name}, {m} ({'old' if before else 'new'} run only)")
     only_one += [f"{o.get('name') or key} (old run only)" for key, o in old_kernels.items() if key not in new_kernels]
     log_ratios = {m: [math.log(c.ratio) for _, measure, _, _, c in shared if measure == m] for m in MEASURES}
-    drift = bench_stats.run_drift(log_ratios)
+    gauges = {m: [math.log(c.ratio) for _, measure, o, n, c in shared
+                  if measure == m and (computes_nothing(o) or computes_nothing(n))] for m in MEASURES}
+    drift = bench_stats.run_drift(log_ratios, gauges)
     warnings += speed_warnings(old, new, old_kernels, new_kernels, drift)
     rows, regressions = [], []
     for name, m, o, n, within in shared:

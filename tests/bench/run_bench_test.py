@@ -182,6 +182,10 @@ class Reading(unittest.TestCase):
             self.assertEqual(programs.no_report_reason(out, "k.so", "f"), why)
         chain = {"count": 10, "through_a": 3, "through_b": 2.5, "counter": "c", "chain_exact": False, "reason": "r"}
         self.assertIs(programs.parse_latency_json(0, json.dumps(chain).encode(), 10)["chain_exact"], False)
+        # A kernel that faults in a chain ends Latency before its figures: still wrong, with the fault.
+        chain.update(through_b=None, reason="the kernel raised a segmentation fault (SIGSEGV) in the chain through b")
+        self.assertEqual(programs.parse_latency_json(1, json.dumps(chain).encode(), 10),
+                         {"chain_exact": False, "reason": chain["reason"]})
         # A library name that holds a report of its own is taken for a name, never for figures.
         fake = "x\r\nProcedure:  f\r\nRepeat:     1000 time(s)\r\nTotal time: 1 clock ticks\r\n\r\n"
         injected = b"Library:    " + fake.encode() + b"\r\nProcedure:  f\r\nRepeat:     1000 time(s)\r\n\r\n"
@@ -316,6 +320,12 @@ class SavedRuns(unittest.TestCase):
         self.assertIn("Machine drift between the runs: throughput +10.0 %", done.stdout)
         self.assertIn("every kernel's throughput, latency and latency_b moved alike", done.stdout)
         self.assertIn("core clock (from the calibration kernel) was about 3.000 GHz", done.stdout)
+        # A slowdown every kernel that computes something shares, the call
+        # and the clock not, is the code's: it stays in the verdicts.
+        slowed = self.saved_run({name: 3.0 for name, role, _ in self.KERNELS if role not in ("null", "calibration")})
+        done = self.compare(old, slowed)
+        self.assertEqual(done.returncode, 1, done.stdout)
+        self.assertIn("but neither the null nor the calibration kernel did", done.stdout)
         # Kernels that compute nothing show the machine, never a regression,
         # in a file that names their roles or in one from before it did.
         idle = self.saved_run({"null_kernel": 1.5, "calibrate_1000_adds": 1.5})
