@@ -23,14 +23,21 @@ OPTS = argparse.Namespace()
 
 def options_parser(*required, emulator=True):
     """A parser with each of `required` (e.g. "--work-dir") as a required
-    option and, unless told not to, --emulator: the command that runs the
-    programs under test, its parts separated by ';' (empty: none)."""
+    option, --sanitized (the build under test is instrumented by the
+    sanitizers, its kernels included) and, unless told not to, --emulator:
+    the command that runs the programs under test, its parts separated by
+    ';' (empty: none)."""
     parser = argparse.ArgumentParser()
     for option in required:
         parser.add_argument(option, required=True)
+    parser.add_argument("--sanitized", action="store_true")
     if emulator:
         parser.add_argument("--emulator", default="")
     return parser
+
+
+# Why a kernel of a sanitizer build has no model: its code calls the checks.
+SANITIZED_NO_MODEL = "the sanitizer build's kernels call the sanitizers' checks: no straight line to model"
 
 
 def parse_options(parser):

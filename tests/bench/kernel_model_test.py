@@ -11,7 +11,8 @@ import unittest
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from test_support import OPTS, options_parser, parse_options, read_kernel_list, run_tests  # noqa: E402
+from test_support import (OPTS, SANITIZED_NO_MODEL, options_parser, parse_options, read_kernel_list,  # noqa: E402
+                          run_tests)
 
 
 def kernel_model():
@@ -218,6 +219,8 @@ class RealModel(unittest.TestCase):
         kernel = next((k for k in read_kernel_list(OPTS.kernels) if k["procedure"] == "Mat_Mult_AVX2"), None)
         if not kernel:
             self.skipTest("this build has no Mat_Mult_AVX2 (an x86 kernel)")
+        if OPTS.sanitized:
+            self.skipTest(SANITIZED_NO_MODEL)
         triple, _ = km.library_triple(kernel["path"])
         code, reason = km.function_code(kernel["path"], "Mat_Mult_AVX2", km.find_objdump(mca))
         self.assertIsNone(reason)

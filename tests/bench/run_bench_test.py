@@ -18,7 +18,8 @@ import xml.etree.ElementTree
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from test_support import OPTS, options_parser, parse_options, read_kernel_list, run_tests  # noqa: E402
+from test_support import (OPTS, SANITIZED_NO_MODEL, options_parser, parse_options, read_kernel_list,  # noqa: E402
+                          run_tests)
 
 
 def bench_modules():
@@ -364,6 +365,9 @@ class OneRun(unittest.TestCase):
         if bench_modules()[0].kernel_model.find_mca() is None:
             self.assertEqual({k["model_reason"] for k in data["kernels"]}, {"not modelled: no llvm-mca found"})
             self.skipTest("llvm-mca is not installed (llvm-mca-NN or llvm-mca on the PATH)")
+        if OPTS.sanitized:
+            self.assertRegex(kernel["model_reason"], "^not modelled: it calls another function")
+            self.skipTest(SANITIZED_NO_MODEL)
         self.assertIsNone(kernel["model_reason"])
         self.assertEqual(set(kernel["model"]), {"cpu", "instructions", "uops", "rthroughput", "bottleneck"})
         self.assertEqual(kernel["model"]["cpu"], "haswell")
