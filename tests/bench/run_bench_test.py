@@ -438,10 +438,13 @@ class OneRun(unittest.TestCase):
             # The kernels that compute nothing have scales of their own: the
             # product kernels' axis stops short of the calibration kernel.
             nothing = next(i for i, t in enumerate(svg_texts) if t.startswith("Kernels that compute nothing"))
-            calibration = next(k["median"] for k in data["kernels"] if k["role"] == "calibration")
+            calibration = next(k for k in data["kernels"] if k["role"] == "calibration")
+            self.assertGreater(svg_texts.index(calibration["name"]), nothing)
             product_ticks = [float(t) for t in svg_texts[:nothing] if re.fullmatch(r"[0-9.e+-]+", t)]
             self.assertTrue(product_ticks)
-            self.assertLess(max(product_ticks), calibration)
+            # (Under an emulator the calibration kernel need not be the slowest.)
+            if all(k["median"] < calibration["median"] for k in data["kernels"] if k["role"] != "calibration"):
+                self.assertLess(max(product_ticks), calibration["median"])
             if OPTS.latency:
                 for k in data["kernels"]:
                     self.assertEqual(len(k["latency"]), data["runs"])
