@@ -46,8 +46,8 @@ KERNEL_DEFINE(Mat_Mult_AVX512)
     const __m256 b1 = _mm256_broadcast_ps(reinterpret_cast<const __m128 *>(b->m[1]));
     const __m256 b2 = _mm256_broadcast_ps(reinterpret_cast<const __m128 *>(b->m[2]));
     const __m256 b3 = _mm256_broadcast_ps(reinterpret_cast<const __m128 *>(b->m[3]));
-    const __m256i element2 = _mm256_load_si256(reinterpret_cast<const __m256i *>(kElement2));
-    const __m256i element3 = _mm256_load_si256(reinterpret_cast<const __m256i *>(kElement3));
+    const __m256i element2 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(kElement2));
+    const __m256i element3 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(kElement3));
 #pragma GCC unroll 2
     for (int i = 0; i < 4; i += 2) {
         // Rows i and i + 1 of a, read as the previous call stored them; each
