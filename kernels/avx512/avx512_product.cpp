@@ -1,9 +1,16 @@
-// Mat_Mult_AVX512: result = a x b in single precision with AVX-512F, the
-// whole matrix in one 512-bit register, each 128-bit lane one result row.
-// Each element is summed as a tree: (a0 * b0 + a1 * b1) + (a2 * b2 + a3 * b3),
-// every product and sum rounded to single precision. Its last input is then
-// three dependent steps from the result (a product and two adds) rather than
-// four in a row, and the four products start together.
+// Mat_Mult_AVX512: result = a x b in single precision with AVX-512F, for
+// many independent products: the whole matrix in one 512-bit register, each
+// 128-bit lane one result row. One load of a, four broadcast loads of b's
+// rows, four in-lane shuffles, four products, three adds and one store: 19
+// instructions up to its return, fewer than any other kernel here that
+// computes a product. Each element is summed as a tree:
+// (a0 * b0 + a1 * b1) + (a2 * b2 + a3 * b3), every product and sum rounded
+// to single precision.
+//
+// In a chain it is slower than Mat_Mult_AVX_Pairs, which sums alike in
+// 256-bit registers: the next call reads its result back from a 512-bit
+// store, which costs more than from 256-bit ones on Zen 5, above all as the
+// 128-bit rows of a second operand (see the README's kernel notes).
 #include "matmul_kernel.h"
 
 // GCC 12's AVX-512 headers start some intrinsics from a deliberately
@@ -16,8 +23,8 @@ KERNEL_LIBRARY_ENTRY
 
 KERNEL_DEFINE(Mat_Mult_AVX512)
 {
-    // a in one load, as the previous call stored its result; element c of
-    // each row is spread across its lane by an in-lane shuffle.
+    // a in one load; element c of each row is spread across its lane by an
+    // in-lane shuffle.
     const __m512 rows = _mm512_loadu_ps(a->m);
     // Row c of b in all four lanes, straight from memory: a broadcast load
     // needs no shuffle.
