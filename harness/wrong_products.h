@@ -1,9 +1,24 @@
 // The words Verify and Latency use for a result that is a well-known wrong
-// product, so that both programs name it alike.
+// product, so that both programs name it alike, and the transpose both
+// compare a result with.
 #pragma once
+
+#include "matmul_kernel.h"
 
 #include <string>
 #include <string_view>
+
+// m with its rows and columns exchanged.
+inline Matrix4 Transposed(const Matrix4 &m)
+{
+    Matrix4 t{};
+    for (int i = 0; i < 4; ++i) {
+        for (int j = 0; j < 4; ++j) {
+            t.m[i][j] = m.m[j][i];
+        }
+    }
+    return t;
+}
 
 // The transpose of the product the kernel should give, with that product:
 // "the transposed product (as a*b)".

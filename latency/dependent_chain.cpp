@@ -302,16 +302,6 @@ bool Equal(const Matrix4 &x, const Matrix4 &y)
     return true;
 }
 
-Matrix4 Transposed(const Matrix4 &x)
-{
-    Matrix4 t{};
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 4; ++j) {
-            t.m[i][j] = x.m[j][i];
-        }
-    }
-    return t;
-}
 
 const char *OperandName(Operand through)
 {

@@ -388,16 +388,6 @@ bool SameResults(const Matrix4 &x, const Matrix4 &y)
     return true;
 }
 
-Matrix4 Transposed(const Matrix4 &x)
-{
-    Matrix4 t;
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 4; ++j) {
-            t.m[i][j] = x.m[j][i];
-        }
-    }
-    return t;
-}
 
 // The two factors of a product on one operand pair: a, b for a*b and b, a
 // for b*a.

@@ -3,6 +3,7 @@
 #include "kernel_test_support.h"
 #include "operand_generator.h"
 #include "reference.h"
+#include "wrong_products.h"
 
 #include <gtest/gtest.h>
 
@@ -26,16 +27,6 @@ Matrix4 OneRounding(const Matrix4 &a, const Matrix4 &b)
     return ModelProduct(RoundingModel::InnerProduct, b, a);
 }
 
-Matrix4 Transposed(const Matrix4 &m)
-{
-    Matrix4 t;
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 4; ++j) {
-            t.m[i][j] = m.m[j][i];
-        }
-    }
-    return t;
-}
 
 class ScalarKernels : public ::testing::Test {
 protected:
