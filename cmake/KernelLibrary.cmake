@@ -60,7 +60,7 @@ include(CheckLinkerFlag)
 set_property(GLOBAL PROPERTY MATMUL_ROUNDING_MODELS outerprod innerprod float-mul-add float-fma float-pairwise
   float-fma-pairwise correctly-rounded)
 
-# The feature table: harness/features.def in the source tree, installed
+# The feature table: common/features.def in the source tree, installed
 # beside this file. Whoever includes this file names it in
 # MATMUL_FEATURE_TABLE. Each row's name and bit are read here, the rest is
 # the feature gate's; a row not in the table's one-line form is an error

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Holds the README's table of feature-mask bits to the feature table
-(harness/features.def) that the programs, the registry and the tests read:
+(common/features.def) that the programs, the registry and the tests read:
 the same features in the same order, each with its bit, its value, the name
 the programs print and the name a registration gives it."""
 import os
@@ -44,7 +44,7 @@ def mismatches(features, rows):
 
 def main():
     found = mismatches(processor_flags.FEATURES, documented_rows())
-    print("\n".join(found) or "the README's feature table matches harness/features.def")
+    print("\n".join(found) or "the README's feature table matches common/features.def")
     return 1 if found else 0
 
 
