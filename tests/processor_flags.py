@@ -6,7 +6,7 @@ import os
 import re
 
 # The one table of processor features (see its header for the columns).
-FEATURE_TABLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "harness", "features.def")
+FEATURE_TABLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "common", "features.def")
 Feature = collections.namedtuple("Feature", "name bit value printed cpuinfo")
 _ROW = re.compile(r'MATMUL_FEATURE\(([A-Za-z0-9_]+), ([0-9]+), "([^"]+)", "([^"]+)", [A-Za-z0-9]+, [0-9]+, '
                   r'[A-Za-z0-9]+\)')
