@@ -11,7 +11,9 @@
 # Builds <name>.so (or <name>.dll), with no "lib" prefix, into MATMUL_BIN_DIR
 # (the program's directory in this tree; ${CMAKE_BINARY_DIR}/bin when unset,
 # as in a project that finds the installed package), exporting only what its
-# sources mark with KERNEL_DEFINE. Sources may be C or C++.
+# sources mark with KERNEL_DEFINE. Sources may be C or C++. A project that
+# finds the installed package gets its kernels listed in
+# ${CMAKE_BINARY_DIR}/kernels.txt (see matmul_write_project_kernel_list).
 #   PROCEDURE  the exported kernel.
 #   FEATURES   the processor features Test must find before it runs the
 #              kernel, by the names of the feature table (AVX2 FMA, SSE SSE2,
@@ -334,12 +336,20 @@ endfunction()
 # same properties), one a line, tab-separated:
 #   <library file> <procedure> <mask> <product> <rounding models, comma-separated, or ->
 #   <role: null, calibration:<adds>, baseline, peer, or ->
+# The library file is its path from the list's folder: the bare file name
+# where the library lies beside the list, as in the tree's bin/.
 # Lines starting with '#' are comments; one names the build type.
 function(matmul_write_kernel_list file)
   set(kernels ${ARGN})
   if(NOT kernels)
     get_property(kernels GLOBAL PROPERTY MATMUL_KERNELS)
   endif()
+  cmake_path(ABSOLUTE_PATH file BASE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} NORMALIZE)
+  cmake_path(GET file PARENT_PATH list_dir)
+  # The folder goes into a generator expression, which a ',' or '>' would end.
+  string(REPLACE ">" "$<ANGLE-R>" list_dir "${list_dir}")
+  string(REPLACE "," "$<COMMA>" list_dir "${list_dir}")
+  set_property(GLOBAL APPEND PROPERTY MATMUL_KERNEL_LISTS_WRITTEN ${file})
   set(content "# library\tprocedure\tmask\tproduct\trounding\trole\n")
   string(APPEND content "# build type: ${CMAKE_BUILD_TYPE}\n")
   foreach(kernel IN LISTS kernels)
@@ -351,7 +361,21 @@ function(matmul_write_kernel_list file)
     if(NOT rounding)
       set(rounding "-")
     endif()
-    string(APPEND content "$<TARGET_FILE_NAME:${kernel}>\t${procedure}\t${mask}\t${product}\t${rounding}\t${role}\n")
+    string(APPEND content "$<PATH:RELATIVE_PATH,$<TARGET_FILE:${kernel}>,${list_dir}>\t${procedure}\t${mask}\t${product}\t${rounding}\t${role}\n")
   endforeach()
   file(GENERATE OUTPUT ${file} CONTENT "${content}")
+endfunction()
+
+# matmul_write_project_kernel_list(<file>)
+# The list of every registered kernel, written to <file> unless the project
+# has written that file itself with matmul_write_kernel_list or registered
+# no kernel. The installed package calls it at the end of a project's
+# configuration, when every kernel is registered.
+function(matmul_write_project_kernel_list file)
+  get_property(kernels GLOBAL PROPERTY MATMUL_KERNELS)
+  get_property(written GLOBAL PROPERTY MATMUL_KERNEL_LISTS_WRITTEN)
+  cmake_path(ABSOLUTE_PATH file BASE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} NORMALIZE)
+  if(kernels AND NOT file IN_LIST written)
+    matmul_write_kernel_list(${file})
+  endif()
 endfunction()
