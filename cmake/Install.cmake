@@ -11,7 +11,9 @@
 #                             it matmul_add_kernel and matmul::kernel_contract
 #                             (and matmul::Test, matmul::Verify, matmul::Latency
 #                             to run), with the feature table the kernels'
-#                             FEATURES are read from.
+#                             FEATURES are read from; it lists the project's
+#                             kernels in its own build's kernels.txt, for
+#                             matmul4-bench --kernel-list.
 include_guard(GLOBAL)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)

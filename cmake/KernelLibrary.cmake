@@ -11,15 +11,20 @@
 # Builds <name>.so (or <name>.dll), with no "lib" prefix, into MATMUL_BIN_DIR
 # (the program's directory in this tree; ${CMAKE_BINARY_DIR}/bin when unset,
 # as in a project that finds the installed package), exporting only what its
-# sources mark with KERNEL_DEFINE. Sources may be C or C++.
+# sources mark with KERNEL_DEFINE. Sources may be C or C++. A project that
+# finds the installed package gets its kernels listed in
+# ${CMAKE_BINARY_DIR}/kernels.txt (see matmul_write_project_kernel_list).
 #   PROCEDURE  the exported kernel.
 #   FEATURES   the processor features Test must find before it runs the
 #              kernel, by the names of the feature table (AVX2 FMA, SSE SSE2,
 #              AVX512F; see MATMUL_FEATURE_TABLE below). None: it runs
-#              anywhere.
+#              anywhere. The library alone is built with each feature's
+#              compiler flag (see MATMUL_FEATURE_FLAGS below), so that its
+#              sources may use the features' instructions and intrinsics.
 #   MASK       the same as a number, the sum of the features' values (3072
 #              for FMA and AVX2), for whoever has the number; give FEATURES
-#              or MASK, not both. Either way the kernel list holds the number.
+#              or MASK, not both. Either way the kernel list holds the number
+#              and the library gets the flags of the features it adds up.
 #   SCALAR     keeps the compiler from turning the kernel's arithmetic into
 #              vector instructions: such a kernel is a scalar reference.
 #   PRODUCT    what it computes, row-major: a*b (the default), b*a, or none
@@ -40,8 +45,9 @@
 #              as there are: another library's product, wrapped to be timed
 #              beside the project's own kernels.
 #   ADDS       the calibration kernel's number of adds.
-#   ISA        the instruction-set flags this library alone is built with
-#              (-mavx2 ...); everything else stays at the baseline.
+#   ISA        further flags this library alone is built with, after its
+#              features' (say, for instructions the feature table has no
+#              name for); everything else stays at the baseline.
 #
 # A kernel library built with no build type (a project that names none, as
 # one using the installed package may) is optimised all the same, with the
@@ -82,7 +88,30 @@ if(NOT matmul_feature_names)
   message(FATAL_ERROR "${MATMUL_FEATURE_TABLE}: no features in the feature table")
 endif()
 unset(matmul_feature_rows)
+
+# The compiler flag that lets a library use each feature's instructions, as
+# GCC and clang spell it, by the feature table's names; a feature not here
+# (APIC, CMOV, HTT, TSC) needs none. Each flag is asked of the project's
+# compilers before a library gets it (see matmul_feature_flags), so a
+# compiler that has no such flag builds the library without it.
+set(matmul_feature_flags
+  MMX=-mmmx SSE=-msse SSE2=-msse2 SSE3=-msse3 3DNOW=-m3dnow 3DNOWEXT=-m3dnowa SSSE3=-mssse3
+  SSE4_1=-msse4.1 SSE4_2=-msse4.2 AVX=-mavx FMA=-mfma AVX2=-mavx2 AVX512F=-mavx512f)
+foreach(pair IN LISTS matmul_feature_flags)
+  string(REPLACE "=" ";" pair "${pair}")
+  list(GET pair 0 feature)
+  list(GET pair 1 flag)
+  if(NOT feature IN_LIST matmul_feature_names)
+    message(FATAL_ERROR "KernelLibrary.cmake: a flag for '${feature}', which the feature table "
+      "(${MATMUL_FEATURE_TABLE}) does not have")
+  endif()
+  set_property(GLOBAL PROPERTY MATMUL_FEATURE_FLAG_${feature} ${flag})
+endforeach()
+unset(matmul_feature_flags)
 unset(matmul_feature_names)
+unset(pair)
+unset(feature)
+unset(flag)
 
 # matmul_feature_mask(<out var> <feature>...)
 # The mask that asks for these features, as a decimal number.
@@ -98,6 +127,37 @@ function(matmul_feature_mask out)
     math(EXPR mask "${mask} | (1 << ${bit})")
   endforeach()
   set(${out} ${mask} PARENT_SCOPE)
+endfunction()
+
+# matmul_mask_features(<out var> <mask>)
+# The features of the feature table whose bits the mask has.
+function(matmul_mask_features out mask)
+  get_property(known GLOBAL PROPERTY MATMUL_FEATURES)
+  set(features)
+  foreach(feature IN LISTS known)
+    get_property(bit GLOBAL PROPERTY MATMUL_FEATURE_BIT_${feature})
+    math(EXPR has "(${mask} >> ${bit}) & 1")
+    if(has)
+      list(APPEND features ${feature})
+    endif()
+  endforeach()
+  set(${out} ${features} PARENT_SCOPE)
+endfunction()
+
+# matmul_feature_flags(<out var> <feature>...)
+# The compiler flags of these features (MATMUL_FEATURE_FLAG_<feature>),
+# each one asked of the project's compilers on its own, so that a flag a
+# compiler lacks costs the library that flag alone.
+function(matmul_feature_flags out)
+  set(result)
+  foreach(feature IN LISTS ARGN)
+    get_property(flag GLOBAL PROPERTY MATMUL_FEATURE_FLAG_${feature})
+    if(flag)
+      matmul_supported_flags(supported ${flag})
+      list(APPEND result ${supported})
+    endif()
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
 endfunction()
 
 # matmul_supported_flags(<out var> <flag>...)
@@ -213,9 +273,11 @@ function(matmul_add_kernel name)
     if(NOT ARG_MASK MATCHES "^[0-9]+$")
       message(FATAL_ERROR "matmul_add_kernel(${name}): MASK must be a decimal number, not '${ARG_MASK}'")
     endif()
+    matmul_mask_features(ARG_FEATURES ${ARG_MASK})
   else()
     matmul_feature_mask(ARG_MASK ${ARG_FEATURES})
   endif()
+  matmul_feature_flags(feature_flags ${ARG_FEATURES})
   if(NOT DEFINED ARG_PRODUCT)
     set(ARG_PRODUCT "a*b")
   endif()
@@ -254,7 +316,7 @@ function(matmul_add_kernel name)
   if(ARG_SCALAR)
     set(scalar SCALAR)
   endif()
-  matmul_build_kernel_library(${name} ${scalar} ISA ${ARG_ISA} SOURCES ${ARG_SOURCES})
+  matmul_build_kernel_library(${name} ${scalar} ISA ${feature_flags} ${ARG_ISA} SOURCES ${ARG_SOURCES})
   if(ARG_ROUNDING)
     matmul_supported_flags(no_contract -ffp-contract=off)
     target_compile_options(${name} PRIVATE ${no_contract})
@@ -274,12 +336,20 @@ endfunction()
 # same properties), one a line, tab-separated:
 #   <library file> <procedure> <mask> <product> <rounding models, comma-separated, or ->
 #   <role: null, calibration:<adds>, baseline, peer, or ->
+# The library file is its path from the list's folder: the bare file name
+# where the library lies beside the list, as in the tree's bin/.
 # Lines starting with '#' are comments; one names the build type.
 function(matmul_write_kernel_list file)
   set(kernels ${ARGN})
   if(NOT kernels)
     get_property(kernels GLOBAL PROPERTY MATMUL_KERNELS)
   endif()
+  cmake_path(ABSOLUTE_PATH file BASE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} NORMALIZE)
+  cmake_path(GET file PARENT_PATH list_dir)
+  # The folder goes into a generator expression, which a ',' or '>' would end.
+  string(REPLACE ">" "$<ANGLE-R>" list_dir "${list_dir}")
+  string(REPLACE "," "$<COMMA>" list_dir "${list_dir}")
+  set_property(GLOBAL APPEND PROPERTY MATMUL_KERNEL_LISTS_WRITTEN ${file})
   set(content "# library\tprocedure\tmask\tproduct\trounding\trole\n")
   string(APPEND content "# build type: ${CMAKE_BUILD_TYPE}\n")
   foreach(kernel IN LISTS kernels)
@@ -291,7 +361,21 @@ function(matmul_write_kernel_list file)
     if(NOT rounding)
       set(rounding "-")
     endif()
-    string(APPEND content "$<TARGET_FILE_NAME:${kernel}>\t${procedure}\t${mask}\t${product}\t${rounding}\t${role}\n")
+    string(APPEND content "$<PATH:RELATIVE_PATH,$<TARGET_FILE:${kernel}>,${list_dir}>\t${procedure}\t${mask}\t${product}\t${rounding}\t${role}\n")
   endforeach()
   file(GENERATE OUTPUT ${file} CONTENT "${content}")
+endfunction()
+
+# matmul_write_project_kernel_list(<file>)
+# The list of every registered kernel, written to <file> unless the project
+# has written that file itself with matmul_write_kernel_list or registered
+# no kernel. The installed package calls it at the end of a project's
+# configuration, when every kernel is registered.
+function(matmul_write_project_kernel_list file)
+  get_property(kernels GLOBAL PROPERTY MATMUL_KERNELS)
+  get_property(written GLOBAL PROPERTY MATMUL_KERNEL_LISTS_WRITTEN)
+  cmake_path(ABSOLUTE_PATH file BASE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR} NORMALIZE)
+  if(kernels AND NOT file IN_LIST written)
+    matmul_write_kernel_list(${file})
+  endif()
 endfunction()

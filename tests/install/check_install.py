@@ -2,12 +2,15 @@
 """Installs a build into a fresh prefix, builds the C-only project beside
 this script against the installed package (naming no build type: the kernel
 must be optimised all the same; registered by feature names or by a mask,
-it must be listed with the mask the feature table gives; the project's
-warnings stay its own), runs the installed Test on the kernel it built and,
-by bare name, on a kernel shipped beside Test, and has the installed
-matmul4-bench time the kernel from outside any checkout."""
+it must be listed with the mask the feature table gives, in the kernel list
+the package writes on its own, where the installed matmul4-bench reads it;
+a kernel naming features builds with their flags; the project's warnings
+stay its own), runs the installed Test on the kernel it built and, by bare
+name, on a kernel shipped beside Test, and has the installed matmul4-bench
+time the kernel from outside any checkout."""
 import json
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -52,11 +55,18 @@ def main():
         failures.append(f"the kernel is built without optimisation: {commands}")
     if any("-Werror" in c.split() for c in commands):
         failures.append(f"the package makes the project's warnings errors: {commands}")
-    with open(os.path.join(build, "kernels.txt")) as f:
-        masks = {row[0]: row[2] for row in (line.split("\t") for line in f if not line.startswith("#"))}
-    for name in ("my_kernel_features", "my_kernel_mask"):
-        if masks.get(name + ".so") != "6":
-            failures.append(f"{name} is listed with mask {masks.get(name + '.so')!r}, not 6 (SSE and SSE2)")
+    # Each kernel by its library's path from the list's folder, with the mask
+    # its features add up to.
+    kernel_list = os.path.join(build, "kernels.txt")
+    expected = {"my_kernel": "0", "my_kernel_features": "6", "my_kernel_mask": "6"}
+    if platform.machine().lower() in ("x86_64", "amd64", "i386", "i486", "i586", "i686", "x86"):
+        expected["my_kernel_avx"] = "1536"
+    with open(kernel_list) as f:
+        listed = {row[0]: row[2] for row in (line.split("\t") for line in f if not line.startswith("#"))}
+    want = {f"bin/{name}.so": mask for name, mask in expected.items()}
+    if listed != want:
+        failures.append(f"the project's kernel list holds {listed}, not {want}")
+    failures += [f"the list's {path} is not there" for path in listed if not os.path.isfile(os.path.join(build, path))]
 
     library = os.path.join(build, "bin", "my_kernel.so")
     run(sys.executable, os.path.join(here, "..", "check_exports.py"), "--tool", opts.nm,
@@ -67,8 +77,17 @@ def main():
         if line != f"Library:    {os.path.basename(lib)}":
             failures.append(f"installed Test on {lib}: first line {line!r}")
     # The installed bench, from a directory with no checkout above it.
+    bench_command = [sys.executable, os.path.join(prefix, "bin", "matmul4-bench")]
+    if "--kernel-list" in run(*bench_command, "--help"):
+        shown = run(*bench_command, "--kernel-list", kernel_list, "--list", cwd=tempfile.gettempdir())
+        for name, mask in expected.items():
+            rows = (line.split("\t") for line in shown.splitlines())
+            if not any(f"{name}.so" in map(os.path.basename, row) and mask in row for row in rows):
+                failures.append(f"matmul4-bench --kernel-list --list shows no {name} with mask {mask}:\n{shown}")
+    else:
+        print("skipped: the installed matmul4-bench has no --kernel-list option to read the project's list")
     results = os.path.join(opts.work_dir, "bench.json")
-    bench = subprocess.run([sys.executable, os.path.join(prefix, "bin", "matmul4-bench"), "--only", "null_kernel",
+    bench = subprocess.run([*bench_command, "--only", "null_kernel",
                             "--kernel", f"{library}:my_kernel=mine", "--runs", "2", "--ms", "10",
                             "--max-seconds", "5", "--precision", "50", "--json", results],
                            cwd=tempfile.gettempdir(), capture_output=True, text=True, timeout=300)
