@@ -447,7 +447,8 @@ def kernels_from_list(path, shipped=True):
     """The kernels of a kernel list. The build's own go by their file names;
     another build's (--kernel-list) by their paths, so that the same kernel
     of two builds has two names."""
-    return [Kernel(library=entry["library"] if shipped else os.path.join(os.path.dirname(path), entry["library"]),
+    directory = os.path.dirname(path) or "."
+    return [Kernel(library=entry["library"] if shipped else os.path.join(directory, entry["library"]),
                    path=entry["path"], procedure=entry["procedure"], mask=entry["mask"], product=entry["product"],
                    rounding=entry["rounding"], role=entry["role"], adds=entry["adds"])
             for entry in read_kernel_list(path)]

@@ -10,6 +10,7 @@ import math
 import os
 import random
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -162,6 +163,52 @@ class Statistics(unittest.TestCase):
         self.assertEqual(stats.net_cost(3.9, 4.0, False), 0.0)
 
 
+class Rounds(unittest.TestCase):
+    """The statistics the rounds end on, from fixed figures: no timing."""
+
+    @staticmethod
+    def results(rounds, noise):
+        """(null, calibration of 1000 adds, baseline, kernel) with fixed
+        medians, each figure off by up to ±noise."""
+        run_bench = bench_modules()[0]
+        rng = random.Random(8)
+        results = []
+        for name, role, ticks in (("null_kernel", "null", 4.0), ("calibrate", "calibration", 2004.0),
+                                  ("Mat_Mult", "baseline", 64.0), ("fast", "", 24.0)):
+            kernel = run_bench.Kernel(library="k.so", path="k.so", procedure=name, role=role, name=name,
+                                      product="none" if role in ("null", "calibration") else "a*b",
+                                      adds=1000 if role == "calibration" else None)
+            figures = {"throughput": [ticks * rng.uniform(1 - noise, 1 + noise) for _ in range(rounds)],
+                       "latency": [2 * ticks] * rounds}
+            results.append(run_bench.KernelResult(kernel=kernel, verdict="correct", figures=figures))
+        return results
+
+    def test_calibration_gives_core_cycles(self):
+        run_bench = bench_modules()[0]
+        results = self.results(11, 0.0)
+        null, calibration, cycles_per_tick = run_bench.summarise(results, "Mat_Mult")
+        # 1000 adds in 2000 ticks more than the call: half a core cycle a tick.
+        self.assertEqual((null.kernel.name, calibration.kernel.name, cycles_per_tick), ("null_kernel", "calibrate", 0.5))
+        fast = results[3]
+        # Throughput's cycles are the net cost's, latency's the raw median's.
+        self.assertEqual((fast.net, fast.summary["throughput"].core_cycles, fast.summary["latency"].core_cycles),
+                         (20.0, 10.0, 24.0))
+        self.assertIsNone(run_bench.summarise(results[:1] + results[2:], "Mat_Mult")[2])
+
+    def test_rounds_stop_at_the_precision_or_the_time(self):
+        run_bench = bench_modules()[0]
+        for noise, short in ((0.0, []), (0.2, ["null_kernel", "calibrate", "fast"])):
+            results = self.results(11, noise)
+            run_bench.summarise(results, "Mat_Mult")
+            imprecise = run_bench.short_of_target(results, "Mat_Mult", 2.0)
+            self.assertEqual([name for name, _ in imprecise], short, noise)
+        self.assertEqual({m for _, widths in imprecise for m, _ in widths}, {"throughput"})
+        # Precise enough, or the next round would end past --max-seconds: stop.
+        self.assertEqual([run_bench.last_round(imprecise, elapsed, 10, 300) for elapsed in (200, 290, 291)],
+                         [False, False, True])
+        self.assertTrue(run_bench.last_round([], 0, 10, 300))
+
+
 class Reading(unittest.TestCase):
     REPORT = b"Library:    k.so\r\nProcedure:  f\r\nRepeat:     1000 time(s)\r\nTotal time: 5000 clock ticks, 2 ms.\r\n" \
              b"Each run:   5 clock ticks\r\n\r\n"
@@ -181,22 +228,60 @@ class Reading(unittest.TestCase):
                          (self.REPORT[:-2], "Test printed no report"), (b"", "Test printed no report")]:
             self.assertIsNone(parse(out, "k.so", "f"))
             self.assertEqual(programs.no_report_reason(out, "k.so", "f"), why)
-        chain = {"count": 10, "through_a": 3, "through_b": 2.5, "counter": "c", "chain_exact": False, "reason": "r"}
-        self.assertIs(programs.parse_latency_json(0, json.dumps(chain).encode(), 10)["chain_exact"], False)
-        # A kernel that faults in a chain ends Latency before its figures: still wrong, with the fault.
-        chain.update(through_b=None, reason="the kernel raised a segmentation fault (SIGSEGV) in the chain through b")
-        self.assertEqual(programs.parse_latency_json(1, json.dumps(chain).encode(), 10),
-                         {"chain_exact": False, "reason": chain["reason"]})
         # A library name that holds a report of its own is taken for a name, never for figures.
         fake = "x\r\nProcedure:  f\r\nRepeat:     1000 time(s)\r\nTotal time: 1 clock ticks\r\n\r\n"
         injected = b"Library:    " + fake.encode() + b"\r\nProcedure:  f\r\nRepeat:     1000 time(s)\r\n\r\n"
         self.assertIsNone(parse(injected, "k.so", "f"))
         self.assertEqual(parse(injected, fake, "f"), (1000, 0, 0))
-        hung = {"verdict": "wrong", "reason": "x", "checks": [], "missing_features": [], "returned": False}
-        self.assertTrue(programs.parse_verify_json(1, json.dumps(hung).encode())["hung"])
-        self.assertEqual(programs.parse_verify_json(None, b"")["verdict"], None)
         self.assertEqual(programs.file_name_as_test_prints_it("C:\\k\\a.dll", True), "a.dll")
         self.assertEqual(programs.file_name_as_test_prints_it("/k/a\\b.so", False), "a\\b.so")
+
+    def test_verify_and_latency_read_by_their_fields(self):
+        _, _, programs = bench_modules()
+        # Facts come from the fields, never from the words of a reason.
+        verify = {"verdict": "not run", "reason": "lacks nothing, did not return", "checks": [],
+                  "missing_features": ["AVX512F"], "returned": True}
+        self.assertEqual([programs.parse_verify_json(2, json.dumps(v).encode())[field] for v, field in (
+            (verify, "missing_features"), (verify, "hung"), (dict(verify, returned=False), "hung"),
+            (dict(verify, missing_features=[]), "missing_features"))], [["AVX512F"], False, True, []])
+        self.assertEqual(programs.parse_verify_json(None, b"")["verdict"], None)
+        chain = {"count": 10, "through_a": 3, "through_b": 2.5, "counter": "c", "chain_exact": False, "reason": "r",
+                 "missing_features": [], "computes_nothing": False}
+        read = programs.parse_latency_json(0, json.dumps(chain).encode(), 10)
+        self.assertEqual((read["chain_exact"], read["computes_nothing"]), (False, False))
+        self.assertIs(programs.parse_latency_json(0, json.dumps(dict(chain, computes_nothing=True)).encode(),
+                                                  10)["computes_nothing"], True)
+        # A kernel that faults in a chain ends Latency before its figures: still wrong, with the fault.
+        chain.update(through_b=None, reason="the kernel raised a segmentation fault (SIGSEGV) in the chain through b")
+        self.assertEqual(programs.parse_latency_json(1, json.dumps(chain).encode(), 10),
+                         {"chain_exact": False, "reason": chain["reason"]})
+
+    def test_executable_header_and_windows_loader(self):
+        _, _, programs = bench_modules()
+        pe32 = b"MZ" + bytes(0x3A) + (0x40).to_bytes(4, "little") + b"PE\0\0" + (0x14C).to_bytes(2, "little")
+        headers = {"elf64": b"\x7fELF\x02\x01" + bytes(12) + (62).to_bytes(2, "little"),
+                   "arm64": b"\x7fELF\x02\x01" + bytes(12) + (183).to_bytes(2, "little"),
+                   "pe32": pe32, "text": b"#!/bin/sh\n"}
+        with tempfile.TemporaryDirectory() as work:
+            paths = {}
+            for name, head in headers.items():
+                paths[name] = os.path.join(work, name)
+                with open(paths[name], "wb") as f:
+                    f.write(head)
+            self.assertEqual({name: programs.executable_architecture(path) for name, path in paths.items()},
+                             {"elf64": ("elf", "x86_64"), "arm64": ("elf", "aarch64"), "pe32": ("pe", "i686"),
+                              "text": (None, None)})
+            if shutil.which("cmake") is None:
+                self.skipTest("no cmake to run the loader's module")
+            # The loader is the build's module's choice for the program's width, or plain wine without it.
+            module = os.path.join(work, "wine.cmake")
+            for line, expected in (("loader=/opt/wine${MATMUL_WINE_BITS}", ("/opt/wine32", None)),
+                                   ("cannot=no 32-bit wine", (None, "no 32-bit wine"))):
+                with open(module, "w") as f:
+                    f.write(f'execute_process(COMMAND ${{CMAKE_COMMAND}} -E echo "{line}")\n')
+                self.assertEqual(programs.wine_loader(paths["pe32"], module), expected)
+            self.assertEqual(programs.wine_loader(paths["pe32"], os.path.join(work, "none.cmake")), ("wine", None))
+            self.assertEqual(programs.wine_loader(paths["elf64"], module), ("wine", None))
 
     def test_long_paths_reach_test_through_short_links(self):
         _, _, programs = bench_modules()
@@ -232,6 +317,52 @@ class Reading(unittest.TestCase):
         kernels = [parse("a/x.so:f"), parse("b/y.so:f"), parse("b/y.so:f=mine"), parse("x.so:g")]
         bench_modules()[0].name_kernels(kernels)
         self.assertEqual([k.name for k in kernels], ["a/x.so:f", "b/y.so:f", "mine", "g"])
+
+
+class CommandLine(unittest.TestCase):
+    """What the bench makes of its arguments and kernel lists, stopping at
+    --list or an error: no program runs."""
+    LIST = ("# build type: Release\nnull.so\tnull_kernel\t0\tnone\t-\tnull\n"
+            "outer.so\tMat_Mult\t0\ta*b\touterprod\tbaseline\nfast.so\tMat_Mult_AVX2\t3072\ta*b\t-\t-\n")
+
+    def bench(self, *args):
+        """The bench on a build of three listed kernels and another build of
+        two; returns (exit status, standard output, standard error)."""
+        with tempfile.TemporaryDirectory() as work:
+            for directory, text in ((work, self.LIST), (os.path.join(work, "other"), self.LIST.split("outer")[0] +
+                                                         "mine.so\tmy_kernel\t6\ta*b\tinnerprod\tpeer\n")):
+                os.makedirs(directory, exist_ok=True)
+                with open(os.path.join(directory, "kernels.txt"), "w") as f:
+                    f.write(text)
+            open(os.path.join(work, "Test"), "w").close()
+            done = subprocess.run([sys.executable, OPTS.script, "--test", os.path.join(work, "Test"), "--no-model",
+                                   "--kernel-list", os.path.join(work, "other", "kernels.txt"), *args],
+                                  capture_output=True, text=True, timeout=60)
+        return done.returncode, done.stdout.replace(work, "WORK"), done.stderr
+
+    def test_list_holds_another_builds_kernels_by_their_paths(self):
+        status, out, _ = self.bench("--list")
+        self.assertEqual(status, 0)
+        self.assertEqual(out.splitlines()[1:], [
+            "null.so\tnull_kernel\t0\tnone\t-\tnull\tnull.so:null_kernel",
+            "outer.so\tMat_Mult\t0\ta*b\touterprod\tbaseline\tMat_Mult",
+            "fast.so\tMat_Mult_AVX2\t3072\ta*b\t-\t-\tMat_Mult_AVX2",
+            "WORK/other/null.so\tnull_kernel\t0\tnone\t-\tnull\tWORK/other/null.so:null_kernel",
+            "WORK/other/mine.so\tmy_kernel\t6\ta*b\tinnerprod\tpeer\tmy_kernel"])
+        # --only keeps the kernels that compute nothing and the baseline.
+        _, out, _ = self.bench("--list", "--only", "my_*")
+        self.assertEqual([line.split("\t")[-1] for line in out.splitlines()[1:]],
+                         ["null.so:null_kernel", "Mat_Mult", "WORK/other/null.so:null_kernel", "my_kernel"])
+
+    def test_unknown_or_ambiguous_kernels_are_refused(self):
+        for args, message in ((["--baseline", "nope"], "no kernel 'nope' to compare with (see --list)"),
+                              (["--baseline", "null_kernel"], "--baseline 'null_kernel' names several kernels"),
+                              (["--only", "Mat_*", "x*", "y"], "no kernel matches x*, y (see --list)"),
+                              (["--kernel-list", "none.txt"], "--kernel-list none.txt: ")):
+            with self.subTest(args=args):
+                status, out, err = self.bench("--list", *args)
+                self.assertEqual((status, out), (2, ""))
+                self.assertIn(f"error: {message}", err)
 
 
 class SavedRuns(unittest.TestCase):
@@ -295,6 +426,18 @@ class SavedRuns(unittest.TestCase):
                 where = "" if field in ("machine", "schema") else r"kernel \S*Mat_Mult_AVX2: "
                 where += f"field {field}: " if field else ""
                 self.assertRegex(done.stderr, rf"^\S+ \S+new\.json: {where}[^\n]*{re.escape(problem)}[^\n]*\n$")
+
+    def test_warnings_say_what_differs_between_the_runs(self):
+        new = self.saved_run({"null_kernel": 1.10})
+        new["machine"]["processor"] = "Q"
+        new["kernels"][3]["rounding"] = ["fma"]
+        done = self.compare(self.saved_run(), new)
+        self.assertEqual(done.returncode, 0, done.stdout)
+        self.assertEqual(re.findall(r"^- Warning: (.*)\.$", done.stdout, re.M), [
+            "the runs come from different processors: P and Q",
+            "Mat_Mult_AVX2: rounding models changed from none to fma: not the same kernel",
+            "the machine's speed changed between the runs: a call of the null kernel took 4.00 ticks in the old "
+            "run and 4.40 in the new"])
 
     def test_a_regression_is_one_beyond_the_threshold_between_runs(self):
         old = self.saved_run()
