@@ -188,7 +188,8 @@ class Rounds(unittest.TestCase):
         results = self.results(11, 0.0)
         null, calibration, cycles_per_tick = run_bench.summarise(results, "Mat_Mult")
         # 1000 adds in 2000 ticks more than the call: half a core cycle a tick.
-        self.assertEqual((null.kernel.name, calibration.kernel.name, cycles_per_tick), ("null_kernel", "calibrate", 0.5))
+        self.assertEqual((null.kernel.name, calibration.kernel.name, cycles_per_tick),
+                         ("null_kernel", "calibrate", 0.5))
         fast = results[3]
         # Throughput's cycles are the net cost's, latency's the raw median's.
         self.assertEqual((fast.net, fast.summary["throughput"].core_cycles, fast.summary["latency"].core_cycles),
@@ -488,7 +489,10 @@ class SavedRuns(unittest.TestCase):
 
 
 class OneRun(unittest.TestCase):
-    def bench(self, *args):
+    """One short run of a few kernels; each test reads a part of what it left."""
+
+    @staticmethod
+    def bench(*args):
         command = [sys.executable, OPTS.script, "--test", OPTS.test, "--kernels", OPTS.kernels,
                    f"--emulator={';'.join(OPTS.emulator)}", *args]
         for program in ("verify", "latency"):
@@ -496,16 +500,106 @@ class OneRun(unittest.TestCase):
                 command += [f"--{program}", getattr(OPTS, program)]
         return subprocess.run(command, capture_output=True, timeout=300)
 
-    def model_of_mat_mult_avx2(self, data, listed):
-        """The run's model of Mat_Mult_AVX2 on haswell; skipped, with the
-        reason, where there can be none."""
-        if not listed:
+    @classmethod
+    def setUpClass(cls):
+        cls.temporary = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.temporary.cleanup)
+        cls.work = work = cls.temporary.name
+        # A path too long for Test's command line, and a name with a byte
+        # that is not UTF-8 (which wine cannot load: it must survive anyway).
+        extension = os.path.splitext(OPTS.probe)[1]
+        deep = os.path.join(work, "d" * 200, "e" * 200)
+        os.makedirs(deep)
+        cls.probe, odd = os.path.join(deep, "probe" + extension), os.path.join(work, "probe\udcff" + extension)
+        cls.odd_library = os.path.join(work, "probe\\xff" + extension)
+        for link in (cls.probe, odd):
+            os.symlink(os.path.abspath(OPTS.probe), link)
+        cls.out = {ext: os.path.join(work, "r." + ext) for ext in ("json", "csv", "svg")}
+        # Mat_Mult_AVX2, where the build has it, for its model on a
+        # processor every llvm-mca knows.
+        cls.modelled = [k["procedure"] for k in read_kernel_list(OPTS.kernels) if k["procedure"] == "Mat_Mult_AVX2"]
+        cls.done = cls.bench("--only", "null_*", *cls.modelled, "--mca-cpu", "haswell",
+                             "--runs", "2", "--ms", "20", "--max-seconds", "1",
+                             "--kernel", cls.probe + ":probe_kernel=probe", "--kernel", odd + ":probe_kernel=odd",
+                             "--kernel", f"{OPTS.probe}:no_such_kernel",
+                             "--json", cls.out["json"], "--csv", cls.out["csv"], "--svg", cls.out["svg"])
+        with open(cls.out["json"], encoding="utf-8") as f:
+            cls.data = json.load(f)
+        cls.kernels = {k["label"] or k["procedure"]: k for k in cls.data["kernels"]}
+
+    def test_exit_status_and_files_written(self):
+        # The probe computes nothing right, and one kernel is missing: both fail the run.
+        self.assertEqual(self.done.returncode, 1, self.done.stderr)
+        self.assertIn(b"verifying 1 of", self.done.stderr)
+        self.assertEqual(self.done.stderr.decode().splitlines()[-3:],
+                         [f"wrote the results as {kind}: {self.out[kind.lower()]}" for kind in ("JSON", "CSV")]
+                         + [f"wrote the chart: {self.out['svg']}"])
+        with open(self.out["csv"], newline="", encoding="utf-8") as f:
+            self.assertEqual([r["library"] for r in csv.DictReader(f)], [k["library"] for k in self.data["kernels"]])
+
+    def test_json_holds_each_kernel_timed_and_skipped(self):
+        data, kernels = self.data, self.kernels
+        self.assertLessEqual({"schema", "date", "git_revision", "build_type", "machine", "kernels", "skipped"},
+                             set(data))
+        # The null and calibration kernels and the baseline are timed whatever --only says.
+        self.assertLessEqual({"null_kernel", "Mat_Mult", "probe"}, set(kernels))
+        self.assertTrue(any(p.startswith("calibrate_") for p in kernels))
+        self.assertEqual(kernels["probe"]["library"], self.probe)
+        odd_library = [k["library"] for k in data["kernels"] + data["skipped"] if k.get("label", k.get("name")) == "odd"]
+        self.assertEqual(odd_library, [self.odd_library])
+        null, base = kernels["null_kernel"], kernels["Mat_Mult"]
+        self.assertEqual((null["net"], null["floor"], null["verified"]), (None, True, "n/a"))
+        self.assertEqual((null["name"], null["role"], kernels["probe"]["name"]), ("null_kernel", "null", "probe"))
+        self.assertGreaterEqual(data["runs"], 2)
+        self.assertEqual({(len(k["ticks"]), k["count"] > 0) for k in data["kernels"]}, {(data["runs"], True)})
+        intervals = {(m, c["ci"][0] <= c["ratio"] <= c["ci"][1])
+                     for k in data["kernels"] for m, c in k["vs_baseline"].items()}
+        self.assertLessEqual(intervals, {(m, True) for m in ("throughput", "latency", "latency_b")})
+        self.assertEqual(base["vs_baseline"]["throughput"]["verdict"], "same")
+        self.assertEqual([s["procedure"] for s in data["skipped"] if s["name"] not in ("odd", *self.modelled)],
+                         ["no_such_kernel"])
+
+    def test_latency_and_chain_check(self):
+        if not OPTS.latency:
+            self.skipTest("Latency is not built")
+        runs = self.data["runs"]
+        self.assertEqual({(len(k["latency"]), len(k["latency_b"])) for k in self.data["kernels"]}, {(runs, runs)})
+        self.assertEqual(set(self.kernels["Mat_Mult"]["vs_baseline"]), {"throughput", "latency", "latency_b"})
+        self.assertTrue(self.kernels["probe"]["chain_check"].startswith("wrong: "))
+
+    def test_chart_marks_wrong_kernels_and_scales_those_that_compute_nothing_apart(self):
+        svg_texts = svg_text_elements(self.out["svg"])
+        if OPTS.verify:
+            self.assertEqual(self.kernels["probe"]["verified"], "wrong")
+            # The chart marks the wrong kernel, not those that compute nothing on purpose.
+            self.assertIn("probe (WRONG)", svg_texts)
+            self.assertIn("null_kernel", svg_texts)
+        # The kernels that compute nothing have scales of their own: the
+        # product kernels' axis stops short of the calibration kernel.
+        nothing = next(i for i, t in enumerate(svg_texts) if t.startswith("Kernels that compute nothing"))
+        calibration = next(k for k in self.data["kernels"] if k["role"] == "calibration")
+        self.assertGreater(svg_texts.index(calibration["name"]), nothing)
+        product_ticks = [float(t) for t in svg_texts[:nothing] if re.fullmatch(r"[0-9.e+-]+", t)]
+        self.assertTrue(product_ticks)
+        # (Under an emulator the calibration kernel need not be the slowest.)
+        if all(k["median"] < calibration["median"] for k in self.data["kernels"] if k["role"] != "calibration"):
+            self.assertLess(max(product_ticks), calibration["median"])
+
+    def test_model(self):
+        no_model = os.path.join(self.work, "no_model.json")
+        done = self.bench("--only", "null_*", "--no-model", "--runs", "1", "--ms", "5", "--max-seconds", "1",
+                          "--json", no_model)
+        with open(no_model, encoding="utf-8") as f:
+            self.assertEqual({(k["model"], k["model_reason"]) for k in json.load(f)["kernels"]},
+                             {(None, "not modelled: --no-model")}, done.stderr)
+        # The run's model of Mat_Mult_AVX2 on haswell; skipped, with the reason, where there can be none.
+        if not self.modelled:
             self.skipTest("this build has no Mat_Mult_AVX2 (an x86 kernel)")
-        kernel = next((k for k in data["kernels"] if k["procedure"] == "Mat_Mult_AVX2"), None)
+        kernel = self.kernels.get("Mat_Mult_AVX2")
         if kernel is None:
-            self.skipTest(f"Mat_Mult_AVX2 was not timed here: {data['skipped']}")
+            self.skipTest(f"Mat_Mult_AVX2 was not timed here: {self.data['skipped']}")
         if bench_modules()[0].kernel_model.find_mca() is None:
-            self.assertEqual({k["model_reason"] for k in data["kernels"]}, {"not modelled: no llvm-mca found"})
+            self.assertEqual({k["model_reason"] for k in self.data["kernels"]}, {"not modelled: no llvm-mca found"})
             self.skipTest("llvm-mca is not installed (llvm-mca-NN or llvm-mca on the PATH)")
         if OPTS.sanitized:
             self.assertRegex(kernel["model_reason"], "^not modelled: it calls another function")
@@ -514,112 +608,32 @@ class OneRun(unittest.TestCase):
         self.assertEqual(set(kernel["model"]), {"cpu", "instructions", "uops", "rthroughput", "bottleneck"})
         self.assertEqual(kernel["model"]["cpu"], "haswell")
         self.assertGreater(kernel["model"]["rthroughput"], 0)
-        self.assertTrue(data["model_tool"].startswith("llvm-mca"))
+        self.assertTrue(self.data["model_tool"].startswith("llvm-mca"))
 
-    def test_run_outputs_and_comparisons(self):
-        with tempfile.TemporaryDirectory() as work:
-            # A path too long for Test's command line, and a name with a byte
-            # that is not UTF-8 (which wine cannot load: it must survive anyway).
-            extension = os.path.splitext(OPTS.probe)[1]
-            deep = os.path.join(work, "d" * 200, "e" * 200)
-            os.makedirs(deep)
-            probe, odd = os.path.join(deep, "probe" + extension), os.path.join(work, "probe\udcff" + extension)
-            for link in (probe, odd):
-                os.symlink(os.path.abspath(OPTS.probe), link)
-            out = {ext: os.path.join(work, "r." + ext) for ext in ("json", "csv", "svg")}
-            # Mat_Mult_AVX2, where the build has it, for its model on a
-            # processor every llvm-mca knows.
-            modelled = [k["procedure"] for k in read_kernel_list(OPTS.kernels) if k["procedure"] == "Mat_Mult_AVX2"]
-            done = self.bench("--only", "null_*", *modelled, "--mca-cpu", "haswell",
-                              "--runs", "2", "--ms", "20", "--max-seconds", "1",
-                              "--kernel", probe + ":probe_kernel=probe", "--kernel", odd + ":probe_kernel=odd",
-                              "--kernel", f"{OPTS.probe}:no_such_kernel",
-                              "--json", out["json"], "--csv", out["csv"], "--svg", out["svg"])
-            # The probe computes nothing right, and one kernel is missing: both fail the run.
-            self.assertEqual(done.returncode, 1, done.stderr)
-            self.assertIn(b"verifying 1 of", done.stderr)
-            with open(out["json"], encoding="utf-8") as f:
-                data = json.load(f)
-            with open(out["csv"], newline="", encoding="utf-8") as f:
-                rows = list(csv.DictReader(f))
-            svg_texts = svg_text_elements(out["svg"])
-
-            self.assertLessEqual({"schema", "date", "git_revision", "build_type", "machine", "kernels", "skipped"},
-                                 set(data))
-            kernels = {k["label"] or k["procedure"]: k for k in data["kernels"]}
-            # The null and calibration kernels and the baseline are timed whatever --only says.
-            self.assertLessEqual({"null_kernel", "Mat_Mult", "probe"}, set(kernels))
-            self.assertTrue(any(p.startswith("calibrate_") for p in kernels))
-            self.assertEqual(kernels["probe"]["library"], probe)
-            odd_library = [k["library"] for k in data["kernels"] + data["skipped"] if k.get("label", k.get("name")) == "odd"]
-            self.assertEqual(odd_library, [os.path.join(work, "probe\\xff" + extension)])
-            null, base = kernels["null_kernel"], kernels["Mat_Mult"]
-            self.assertEqual((null["net"], null["floor"], null["verified"]), (None, True, "n/a"))
-            self.assertEqual((null["name"], null["role"], kernels["probe"]["name"]), ("null_kernel", "null", "probe"))
-            self.assertGreaterEqual(data["runs"], 2)
+    def test_saved_runs_compared(self):
+        # The same run is the same, a copy made slower is a regression.
+        work, data = self.work, json.loads(json.dumps(self.data))
+        self.assertEqual(self.bench("--compare", self.out["json"], self.out["json"]).returncode, 0)
+        old, slower = (os.path.join(work, name) for name in ("old.json", "slower.json"))
+        figures = noisy([100.0] * 9, random.Random(5), 0.02)
+        for path, factor in ((old, 1.0), (slower, 1.2)):
             for k in data["kernels"]:
-                self.assertEqual(len(k["ticks"]), data["runs"])
-                self.assertEqual(k["count"] > 0, True)
-                for measure, c in k["vs_baseline"].items():
-                    self.assertIn(measure, ("throughput", "latency", "latency_b"))
-                    self.assertLessEqual(c["ci"][0], c["ratio"])
-                    self.assertLessEqual(c["ratio"], c["ci"][1])
-            self.assertEqual(base["vs_baseline"]["throughput"]["verdict"], "same")
-            with self.subTest("model"):
-                self.model_of_mat_mult_avx2(data, modelled)
-            no_model = self.bench("--only", "null_*", "--no-model", "--runs", "1", "--ms", "5", "--max-seconds", "1",
-                                  "--json", os.path.join(work, "no_model.json"))
-            with open(os.path.join(work, "no_model.json"), encoding="utf-8") as f:
-                self.assertEqual({(k["model"], k["model_reason"]) for k in json.load(f)["kernels"]},
-                                 {(None, "not modelled: --no-model")}, no_model.stderr)
-            if OPTS.verify:
-                self.assertEqual(kernels["probe"]["verified"], "wrong")
-                # The chart marks the wrong kernel, not those that compute nothing on purpose.
-                self.assertIn("probe (WRONG)", svg_texts)
-                self.assertIn("null_kernel", svg_texts)
-            # The kernels that compute nothing have scales of their own: the
-            # product kernels' axis stops short of the calibration kernel.
-            nothing = next(i for i, t in enumerate(svg_texts) if t.startswith("Kernels that compute nothing"))
-            calibration = next(k for k in data["kernels"] if k["role"] == "calibration")
-            self.assertGreater(svg_texts.index(calibration["name"]), nothing)
-            product_ticks = [float(t) for t in svg_texts[:nothing] if re.fullmatch(r"[0-9.e+-]+", t)]
-            self.assertTrue(product_ticks)
-            # (Under an emulator the calibration kernel need not be the slowest.)
-            if all(k["median"] < calibration["median"] for k in data["kernels"] if k["role"] != "calibration"):
-                self.assertLess(max(product_ticks), calibration["median"])
-            if OPTS.latency:
-                for k in data["kernels"]:
-                    self.assertEqual(len(k["latency"]), data["runs"])
-                    self.assertEqual(len(k["latency_b"]), data["runs"])
-                self.assertEqual(set(base["vs_baseline"]), {"throughput", "latency", "latency_b"})
-                self.assertTrue(kernels["probe"]["chain_check"].startswith("wrong: "))
-            self.assertEqual([s["procedure"] for s in data["skipped"] if s["name"] not in ("odd", *modelled)],
-                             ["no_such_kernel"])
-            self.assertEqual([r["library"] for r in rows], [k["library"] for k in data["kernels"]])
-
-            # Saved runs: the same run is the same, a copy made slower is a regression.
-            self.assertEqual(self.bench("--compare", out["json"], out["json"]).returncode, 0)
-            old = os.path.join(work, "old.json")
-            slower = os.path.join(work, "slower.json")
-            figures = noisy([100.0] * 9, random.Random(5), 0.02)
-            for path, factor in ((old, 1.0), (slower, 1.2)):
-                for k in data["kernels"]:
-                    if k["procedure"] == "Mat_Mult":
-                        k["ticks"] = [t * factor for t in figures]
-                with open(path, "w", encoding="utf-8") as f:
-                    json.dump(data, f)
-            done = self.bench("--compare", old, slower)
-            self.assertEqual(done.returncode, 1, done.stdout)
-            self.assertRegex(done.stdout, rb"REGRESSION: Mat_Mult, throughput")
-            chart = os.path.join(work, "compare.svg")
-            self.assertEqual(self.bench("--compare", old, slower, "--svg", chart).returncode, 1)
-            texts = svg_text_elements(chart)
-            self.assertEqual(texts.count("old"), len(data["kernels"]))
-            self.assertEqual(texts.count("new"), len(data["kernels"]))
-            self.assertTrue(any(t.startswith(f"old: {old}, ") for t in texts), texts[:4])
-            self.assertTrue(any(t.startswith(f"new: {slower}, ") for t in texts), texts[:4])
-            self.assertEqual(self.bench("--compare", out["json"], out["csv"]).returncode, 2)
-            self.assertEqual(self.bench("--compare", out["json"], os.path.join(work, "none.json")).returncode, 2)
+                if k["procedure"] == "Mat_Mult":
+                    k["ticks"] = [t * factor for t in figures]
+            with open(path, "w", encoding="utf-8") as f:
+                json.dump(data, f)
+        done = self.bench("--compare", old, slower)
+        self.assertEqual(done.returncode, 1, done.stdout)
+        self.assertRegex(done.stdout, rb"REGRESSION: Mat_Mult, throughput")
+        chart = os.path.join(work, "compare.svg")
+        done = self.bench("--compare", old, slower, "--svg", chart)
+        self.assertEqual((done.returncode, done.stderr.decode()), (1, f"wrote the comparison chart: {chart}\n"))
+        texts = svg_text_elements(chart)
+        self.assertEqual((texts.count("old"), texts.count("new")), (len(data["kernels"]),) * 2)
+        self.assertTrue(any(t.startswith(f"old: {old}, ") for t in texts), texts[:4])
+        self.assertTrue(any(t.startswith(f"new: {slower}, ") for t in texts), texts[:4])
+        self.assertEqual(self.bench("--compare", self.out["json"], self.out["csv"]).returncode, 2)
+        self.assertEqual(self.bench("--compare", self.out["json"], os.path.join(work, "none.json")).returncode, 2)
 
 
 def main():
