@@ -19,6 +19,10 @@ within --precision or --max-seconds have passed. Every kernel that computes
 a product and is not a peer is compared the same way with the fastest peer
 of the run in each measure.
 
+The kernels are the build's (its kernel list, beside Test), those of any
+other build's list given with --kernel-list (named by their paths there),
+and any given with --kernel.
+
 Where llvm-mca is installed, each timed kernel's own instructions are also
 modelled for this processor (or the one --mca-cpu names), once, after the
 rounds: kernel_model.py.
@@ -27,6 +31,9 @@ rounds: kernel_model.py.
 --compare OLD.json alone times, then compares this run with OLD
 (saved_run.py: each file is checked whole first, and what moved every
 kernel alike between the runs is the machine's, not a regression).
+
+Once all else is printed, one line on standard error names each file
+written ("wrote the results as JSON: /path/run.json").
 
 Exit status: 0 when every kernel that could run was timed and none is
 wrong, 1 when a kernel is wrong, nothing could be timed, a kernel could not
