@@ -16,6 +16,7 @@ from xml.sax.saxutils import escape
 
 import kernel_list
 import saved_run
+from bench_run import Run
 from bench_output import MEASURE_TITLES, cell
 from bench_stats import bootstrap_interval
 
@@ -261,7 +262,7 @@ def run_date(data):
     return words + (f", revision {revision}" if isinstance(revision, str) and revision else ", no revision")
 
 
-def write_run(path, run, data, given):
+def write_run(path, run: Run, data, given):
     """The chart of one run; data: the run's JSON record (its date and
     revision), given: the kernels given with --kernel."""
     null = next((r for r in run.results if r.kernel.role == "null"), None)

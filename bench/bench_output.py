@@ -1,11 +1,13 @@
 """The bench's writers: the Markdown table, JSON and CSV of a run, and the
 table of a comparison (the chart is bench_chart's). They only format what
-they are given."""
+they are given: a Run and its KernelResults (bench_run.py), the JSON
+records (bench_records.py), or the rows of a comparison."""
 import csv
 import json
 import os
 import sys
 
+from bench_run import Kernel, KernelResult, Run
 from kernel_model import MODEL_FIELDS, NOT_MODELLED
 
 MEASURE_TITLES = {"throughput": "throughput (Test)", "latency": "latency through a (Latency)",
@@ -34,7 +36,7 @@ def figure(value, digits=1):
     return "-" if value is None else f"{value:.{digits}f}"
 
 
-def verdict_cell(result):
+def verdict_cell(result: KernelResult):
     if result.kernel.product == "none":
         return "n/a (computes nothing)"
     if result.chain_wrong and result.verdict != "wrong":
@@ -42,14 +44,14 @@ def verdict_cell(result):
     return {"correct": "correct", "wrong": "**WRONG**", None: "not checked"}.get(result.verdict, result.verdict)
 
 
-def comparison_cell(result, measure, baseline):
+def comparison_cell(result: KernelResult, measure, baseline):
     comparison = result.summary[measure].vs_baseline if measure in result.summary else None
     if result.kernel.name == baseline:
         return "baseline"
     return "-" if comparison is None else comparison.words()
 
 
-def model_cpu_line(run, opts):
+def model_cpu_line(run: Run, opts):
     """The header's line on the model, or "" where no kernel has one."""
     cpus = sorted({r.model["cpu"] for r in run.results if r.model})
     if not cpus:
@@ -60,7 +62,7 @@ def model_cpu_line(run, opts):
             f"the memory round trip or the front end.")
 
 
-def leader_lines(results):
+def leader_lines(results: list[KernelResult]):
     """Per measure, the fastest kernel that is not a peer, against the best
     peer: "Fastest through b: K, 0.93x P (0.92x to 0.94x): leads with confidence"."""
     lines = []
@@ -78,7 +80,7 @@ def leader_lines(results):
     return lines
 
 
-def not_modelled_lines(results):
+def not_modelled_lines(results: list[KernelResult]):
     """Each reason a kernel has no model, with the kernels it holds for."""
     reasons = {}
     for r in results:
@@ -88,7 +90,7 @@ def not_modelled_lines(results):
             for reason, names in reasons.items()]
 
 
-def print_table(run, opts):
+def print_table(run: Run, opts):
     m = run.machine
     pinning = (f"pinned to CPU {m['pinned_cpu']}" if m["pinned_cpu"] is not None
                else "not pinned" if opts.no_pin else "not pinned (no CPU affinity on this system)")
@@ -166,7 +168,7 @@ def print_table(run, opts):
     print(line + ".")
 
 
-def print_models(run):
+def print_models(run: Run):
     """The model of each kernel that has one: its instructions and micro-ops,
     its cycles and the resource that bounds them."""
     modelled = [r for r in run.results if r.model]
@@ -184,7 +186,7 @@ def print_models(run):
               f"| {cell(m['bottleneck'] or '-')} |")
 
 
-def print_best_peers(run):
+def print_best_peers(run: Run):
     """Each kernel that computes a product and is not a peer against the
     fastest peer of the run in each measure."""
     peers = {m: peer for r in run.results for m, (peer, _) in r.vs_best_peer.items()}
@@ -241,7 +243,7 @@ def write_csv(path, records, measures):
             writer.writerow(["" if row.get(field) is None else row[field] for field in fields])
 
 
-def print_list(kernels):
+def print_list(kernels: list[Kernel]):
     """The known kernels, one a line; a reader that stops reading (`| head`)
     ends the list quietly. Returns the exit status."""
     try:

@@ -21,9 +21,6 @@ TEST_REPORT_TAIL = re.compile(
     rb"(?:\r\nTotal time: ([0-9]+) clock ticks(?:, ([0-9]+) ms\.)?"
     rb"(?:\r\nEach run:   [0-9]+ clock ticks(?:, [0-9]+ ms\.)?)?)?"
     rb"\r\n\r\n")
-NOT_RETURNED = "the kernel did not return"
-# How Verify and Latency say that the processor lacks a feature of the mask.
-MISSING_FEATURE = "this processor or its operating system lacks"
 
 
 # The processors an executable is built for, by its header's machine field.
@@ -56,12 +53,15 @@ def pe_bits(path):
     return {"i686": 32, "x86_64": 64}.get(architecture) if kind == "pe" else None
 
 
-def wine_loader(program):
+# The build's choice of a wine loader, where this script sits in its source tree.
+WINE_MODULE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "cmake", "wine.cmake")
+
+
+def wine_loader(program, module=WINE_MODULE):
     """(command, reason): the wine loader that runs this Windows program on
-    this host, as the build chooses it (cmake/wine.cmake, where this script
-    sits in its source tree), or None and why it cannot run here. Without the
-    build's module (an installed bench) it is the `wine` command."""
-    module = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "cmake", "wine.cmake")
+    this host, as the build's module chooses it, or None and why it cannot
+    run here. Without the module (an installed bench) it is the `wine`
+    command."""
     bits = pe_bits(program)
     cmake = shutil.which("cmake")
     if not (os.path.isfile(module) and bits and cmake):
@@ -192,26 +192,34 @@ def test_invocation(program, path, procedure, mask, links, windows=False, count=
     return program, short
 
 
+def feature_names(report):
+    """The processor features a report of Verify's says are missing: its
+    "missing_features" list, empty where it has none."""
+    names = report.get("missing_features")
+    return [str(name) for name in names] if isinstance(names, list) else []
+
+
 def parse_verify_json(status, out):
     """Verify's judgement: {"verdict": "correct" | "wrong" | "not run" | None,
-    "reason", "rounding", "hung"}; verdict None where Verify gave none."""
+    "reason", "rounding", "hung" (the kernel did not return in some check),
+    "missing_features"}; verdict None where Verify gave none."""
     try:
         result = json.loads(out.decode("utf-8", "replace"))
-        checks = result.get("checks") or []
-        hung = any(NOT_RETURNED in (c.get("detail") or "") for c in checks)
         return {"verdict": result["verdict"], "reason": result.get("reason") or "",
-                "rounding": list(result.get("rounding") or []), "hung": hung}
+                "rounding": list(result.get("rounding") or []), "hung": result.get("returned") is False,
+                "missing_features": feature_names(result)}
     except (ValueError, KeyError, TypeError, AttributeError):
         return {"verdict": None, "reason": f"Verify gave no verdict (exit status {status})", "rounding": [],
-                "hung": False}
+                "hung": False, "missing_features": []}
 
 
 def parse_latency_json(status, out, count):
     """Latency's report as {"through_a", "through_b", "counter",
-    "chain_exact" (true, false, or null where it judged nothing), "reason"},
-    or a {"reason"} alone when it timed nothing or its report is not one for
-    count calls; {"chain_exact": False, "reason"} when the kernel faulted in
-    a chain, which ends it before its figures."""
+    "chain_exact" (true, false, or null where it judged nothing),
+    "computes_nothing" (registered so: its chains are never judged),
+    "reason"}, or a {"reason"} alone when it timed nothing or its report is
+    not one for count calls; {"chain_exact": False, "reason"} when the
+    kernel faulted in a chain, which ends it before its figures."""
     try:
         result = json.loads(out.decode("utf-8", "replace"))
         reason = str(result.get("reason") or "")
@@ -225,6 +233,7 @@ def parse_latency_json(status, out, count):
                 return {"chain_exact": False, "reason": reason or "the kernel stopped the chain"}
             return {"reason": "Latency reported no figures"}
         return {"through_a": float(a), "through_b": float(b), "counter": str(result.get("counter") or ""),
-                "chain_exact": result.get("chain_exact"), "reason": reason}
+                "chain_exact": result.get("chain_exact"), "computes_nothing": result.get("computes_nothing") is True,
+                "reason": reason}
     except (ValueError, KeyError, TypeError, AttributeError):
         return {"reason": f"Latency gave no report (exit status {status})"}

@@ -19,6 +19,10 @@ within --precision or --max-seconds have passed. Every kernel that computes
 a product and is not a peer is compared the same way with the fastest peer
 of the run in each measure.
 
+The kernels are the build's (its kernel list, beside Test), those of any
+other build's list given with --kernel-list (named by their paths there),
+and any given with --kernel.
+
 Where llvm-mca is installed, each timed kernel's own instructions are also
 modelled for this processor (or the one --mca-cpu names), once, after the
 rounds: kernel_model.py.
@@ -28,6 +32,9 @@ rounds: kernel_model.py.
 (saved_run.py: each file is checked whole first, and what moved every
 kernel alike between the runs is the machine's, not a regression).
 
+Once all else is printed, one line on standard error names each file
+written ("wrote the results as JSON: /path/run.json").
+
 Exit status: 0 when every kernel that could run was timed and none is
 wrong, 1 when a kernel is wrong, nothing could be timed, a kernel could not
 be timed for another reason than a missing processor feature, or a
@@ -35,100 +42,31 @@ comparison found a kernel slower beyond --threshold with confidence; 2 for
 bad arguments or a compared file that is missing or not a bench result.
 """
 import argparse
-import dataclasses
-import datetime
 import fnmatch
 import math
 import os
-import platform
 import re
 import statistics
-import subprocess
 import sys
 import time
 
 import bench_chart
+import bench_machine
 import bench_output
 import bench_programs
+import bench_records
 import bench_stats
 import kernel_list
 import kernel_model
 import saved_run
+from bench_run import Kernel, KernelResult, MeasureSummary, Run
 from kernel_list import read_build_type, read_kernel_list
-from saved_run import MEASURES, SCHEMA
+from saved_run import MEASURES
 
 MAX_COUNT = 2**31 - 1
 # The programs keep the low 32 bits of a mask: a larger one would run the
 # kernel with another mask than the one the bench shows.
 MASK_LIMIT = 2**32
-
-
-# ---- Plain data --------------------------------------------------------------
-
-@dataclasses.dataclass
-class Kernel:
-    library: str  # as listed (a file name) or as given (a path)
-    path: str
-    procedure: str
-    mask: str = "0"
-    product: str | None = None
-    rounding: list = dataclasses.field(default_factory=list)
-    role: str = ""
-    adds: int | None = None
-    label: str | None = None
-    name: str = ""  # how the table, the JSON and --baseline call it
-
-
-@dataclasses.dataclass
-class MeasureSummary:
-    median: float
-    min: float
-    max: float
-    spread: float
-    core_cycles: float | None = None
-    vs_baseline: bench_stats.Comparison | None = None
-
-
-@dataclasses.dataclass
-class KernelResult:
-    kernel: Kernel
-    verdict: str | None = None  # Verify's
-    reason: str = ""
-    rounding: list = dataclasses.field(default_factory=list)
-    count: int = 0
-    chain_count: int | None = None
-    invocation: tuple = ()  # (Test, library) as given to Test
-    totals: list = dataclasses.field(default_factory=list)  # (ticks, ms) of each run of Test
-    figures: dict = dataclasses.field(default_factory=dict)  # measure -> ticks per call, one per round
-    latency_note: str = ""  # why there are no latency figures
-    chain_wrong: str = ""  # what Latency's chain check found wrong
-    summary: dict = dataclasses.field(default_factory=dict)  # measure -> MeasureSummary
-    net: float | None = None
-    floor: bool | None = None
-    vs_best_peer: dict = dataclasses.field(default_factory=dict)  # measure -> (peer's name, Comparison)
-    model: dict | None = None  # kernel_model's figures: cpu, instructions, uops, rthroughput, bottleneck
-    model_reason: str = ""  # why there is no model
-
-    def wrong(self):
-        """Verify or Latency's chain check found it wrong (a kernel that
-        computes nothing on purpose is never wrong to Verify)."""
-        return (self.verdict == "wrong" and self.kernel.product != "none") or bool(self.chain_wrong)
-
-
-@dataclasses.dataclass
-class Run:
-    results: list
-    skipped: list
-    machine: dict
-    rounds: int
-    baseline: str | None
-    null: str | None = None
-    calibration: str | None = None
-    imprecise: list = dataclasses.field(default_factory=list)  # (name, [(measure, half width)])
-    unread_conditions: list = dataclasses.field(default_factory=list)
-    title: str = ""
-    cycles_per_tick: float | None = None  # from the calibration kernel
-    model_tool: str | None = None  # the llvm-mca the models come from, as "llvm-mca 19.1.7"
 
 
 # ---- Kernels -----------------------------------------------------------------
@@ -247,7 +185,7 @@ def latency_once(opts, result, count):
     report = bench_programs.parse_latency_json(status, out, count)
     # A chain gone wrong (or a fault in one) marks the kernel wrong, with or
     # without figures; the first such reason is kept.
-    if report.get("chain_exact") is False and not result.chain_wrong:
+    if report.get("chain_exact") is False and not report.get("computes_nothing") and not result.chain_wrong:
         result.chain_wrong = report["reason"] or "the chain ended on another matrix"
     return report
 
@@ -402,132 +340,11 @@ def short_of_target(results, baseline, precision):
     return short
 
 
-# ---- The machine and the build ---------------------------------------------------
-
-def processor_name():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
-
-
-def pin_to_one_core():
-    """Pins this process, and so every program it starts, to the last core it
-    may use (the first core tends to take the most interrupts). Returns the
-    core, or None where the system offers no CPU affinity."""
-    if not hasattr(os, "sched_setaffinity"):
-        return None
-    try:
-        cpu = max(os.sched_getaffinity(0))
-        os.sched_setaffinity(0, {cpu})
-        return cpu
-    except OSError:
-        return None
-
-
-def read_text(path):
-    try:
-        with open(path) as f:
-            return f.read().strip()
-    except OSError:
-        return None
-
-
-def counter_unit(program):
-    """What a clock tick is for this Test binary, from the processor its
-    executable header names (where no Latency run has said)."""
-    kind, architecture = bench_programs.executable_architecture(program)
-    if kind is None:
-        return "clock ticks"
-    if kind == "pe" or architecture in ("i686", "x86_64"):
-        return "time-stamp counter ticks (RDTSC)"
-    if architecture == "aarch64":
-        return "virtual counter ticks (CNTVCT_EL0, at the rate of CNTFRQ_EL0)"
-    return "monotonic clock nanoseconds"
-
-
-def machine_conditions(opts):
-    """Conditions known to add noise that this machine shows, and what could not be read."""
-    found, unread = [], []
-    governors = {read_text(f"/sys/devices/system/cpu/cpu{cpu}/cpufreq/scaling_governor")
-                 for cpu in range(os.cpu_count() or 1)} - {None}
-    if governors:
-        found += [f"frequency governor '{g}', not 'performance'" for g in sorted(governors) if g != "performance"]
-    else:
-        unread.append("frequency governor")
-    boost = read_text("/sys/devices/system/cpu/cpufreq/boost")
-    no_turbo = read_text("/sys/devices/system/cpu/intel_pstate/no_turbo")
-    if boost == "1" or no_turbo == "0":
-        found.append("boost on")
-    elif boost is None and no_turbo is None:
-        unread.append("boost")
-    if opts.emulator:
-        found.append(f"the programs run under an emulator ({os.path.basename(opts.emulator[0])})")
-    cpuinfo = read_text("/proc/cpuinfo")
-    if cpuinfo is not None and re.search(r"^flags\s*:.*\bhypervisor\b", cpuinfo, re.M):
-        found.append("a virtual machine (other guests share the cores)")
-    return found, unread
-
-
-def git_revision():
-    """The checkout's revision where this script runs from one ("+" when it
-    has changes), else None."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    try:
-        top = subprocess.run(["git", "-C", here, "rev-parse", "--show-toplevel"], capture_output=True, text=True,
-                             timeout=10, check=False).stdout.strip()
-        if not top or os.path.realpath(os.path.join(top, "bench")) != os.path.realpath(here):
-            return None
-        revision = subprocess.run(["git", "-C", top, "describe", "--always", "--dirty=+", "--abbrev=12"],
-                                  capture_output=True, text=True, timeout=10, check=False).stdout.strip()
-        return revision or None
-    except (OSError, subprocess.SubprocessError):
-        return None
-
-
-# ---- Records ---------------------------------------------------------------------
-
-def verified_field(r):
-    return "n/a" if r.kernel.product == "none" else r.verdict
-
-
-def record(r):
-    clean = bench_output.clean
-    s = r.summary["throughput"]
-    out = {"name": clean(r.kernel.name), "role": r.kernel.role or None,
-           "label": clean(r.kernel.label) if r.kernel.label else None, "library": clean(r.kernel.library),
-           "procedure": clean(r.kernel.procedure), "mask": int(r.kernel.mask), "count": r.count,
-           "ticks": r.figures["throughput"], "median": s.median, "min": s.min, "max": s.max, "spread": s.spread,
-           "net": r.net, "floor": r.floor, "core_cycles": s.core_cycles, "verified": verified_field(r),
-           "rounding": r.rounding, "chain_count": r.chain_count}
-    for m in ("latency", "latency_b"):
-        ms = r.summary.get(m)
-        out[m] = r.figures.get(m, [])
-        out[f"{m}_median"] = ms and ms.median
-        out[f"{m}_spread"] = ms and ms.spread
-        out[f"{m}_core_cycles"] = ms and ms.core_cycles
-    out["chain_check"] = ("wrong: " + clean(r.chain_wrong)) if r.chain_wrong else None
-    out["vs_baseline"] = {m: ms.vs_baseline.as_json() for m, ms in r.summary.items() if ms.vs_baseline}
-    out["vs_best_peer"] = {m: {"peer": clean(peer), **c.as_json()} for m, (peer, c) in r.vs_best_peer.items()}
-    out["model"] = r.model and {k: clean(v) if isinstance(v, str) else v for k, v in r.model.items()}
-    out["model_reason"] = clean(r.model_reason) if r.model_reason else None
-    return out
-
-
-def run_data(run, opts):
-    return {"schema": SCHEMA,
-            "date": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
-            "git_revision": git_revision(), "build_type": opts.build_type, "machine": run.machine,
-            "runs": run.rounds, "baseline": bench_output.clean(run.baseline) if run.baseline else None,
-            "model_tool": run.model_tool,
-            "precision": opts.precision,
-            "imprecise": [bench_output.clean(name) for name, _ in run.imprecise],
-            "kernels": [record(r) for r in run.results],
-            "skipped": [{k: bench_output.clean(v) for k, v in s.items()} for s in run.skipped]}
+def last_round(imprecise, elapsed, round_seconds, max_seconds):
+    """Whether the rounds stop here, once --runs are done: every kernel is
+    within the precision asked for, or another round as long as the last
+    would end past max_seconds."""
+    return not imprecise or elapsed + round_seconds > max_seconds
 
 
 # ---- Main -----------------------------------------------------------------------------
@@ -538,6 +355,9 @@ def parse_args(argv, bin_dir=None):
     parser.add_argument("--kernels", help="the build's kernel list (default: kernels.txt beside Test)")
     parser.add_argument("--verify", help="the Verify program (default: Verify beside Test)")
     parser.add_argument("--latency", help="the Latency program (default: Latency beside Test)")
+    parser.add_argument("--kernel-list", action="append", default=[], metavar="FILE",
+                        help="also time the kernels of another build's kernel list, as it lists them "
+                             "(repeatable)")
     parser.add_argument("--kernel", action="append", type=parse_kernel_argument, default=[],
                         metavar="PATH:PROCEDURE[:MASK][=LABEL]", help="also time this kernel (repeatable)")
     parser.add_argument("--only", nargs="+", metavar="PATTERN",
@@ -630,14 +450,21 @@ def progress(text):
     print(text, file=sys.stderr, flush=True)
 
 
-def kernel_from_list(entry):
-    return Kernel(library=entry["library"], path=entry["path"], procedure=entry["procedure"], mask=entry["mask"],
-                  product=entry["product"], rounding=entry["rounding"], role=entry["role"], adds=entry["adds"])
+def kernels_from_list(path, shipped=True):
+    """The kernels of a kernel list. The build's own go by their file names;
+    another build's (--kernel-list) by their paths, so that the same kernel
+    of two builds has two names."""
+    directory = os.path.dirname(path) or "."
+    return [Kernel(library=entry["library"] if shipped else os.path.join(directory, entry["library"]),
+                   path=entry["path"], procedure=entry["procedure"], mask=entry["mask"], product=entry["product"],
+                   rounding=entry["rounding"], role=entry["role"], adds=entry["adds"])
+            for entry in read_kernel_list(path)]
 
 
 def verify(opts, kernel, path):
     if not opts.verify:
-        return {"verdict": None, "reason": "Verify is not built", "rounding": [], "hung": False}
+        return {"verdict": None, "reason": "Verify is not built", "rounding": [], "hung": False,
+                "missing_features": []}
     status, out, _ = bench_programs.run(opts.emulator + [opts.verify, "--json", path, kernel.procedure,
                                                          kernel.mask], 900)
     return bench_programs.parse_verify_json(status, out)
@@ -647,21 +474,23 @@ def bench(opts, kernels, baseline, links):
     """Verifies and times the kernels; returns the Run and whether some kernel
     that could run was not timed."""
     started = time.monotonic()
-    cpu = None if opts.no_pin else pin_to_one_core()
+    cpu = None if opts.no_pin else bench_machine.pin_to_one_core()
     results, skipped = [], []
     missed = False
 
-    def skip(k, reason):
+    def skip(k, reason, missing_features=()):
+        """A kernel not timed: one the processor lacks a feature for leaves
+        the exit status be, any other fails the run."""
         nonlocal missed
         skipped.append({"name": k.name, "library": k.library, "procedure": k.procedure, "reason": reason})
-        missed = missed or bench_programs.MISSING_FEATURE not in reason
+        missed = missed or not missing_features
 
     for i, k in enumerate(kernels, 1):
         progress(f"verifying {i} of {len(kernels)}: {bench_output.clean(k.name)}")
         invocation = bench_programs.test_invocation(opts.test, k.path, k.procedure, k.mask, links, opts.windows)
         judgement = verify(opts, k, invocation[1])
         if judgement["verdict"] == "not run":
-            skip(k, judgement["reason"])
+            skip(k, judgement["reason"], judgement["missing_features"])
         elif judgement["hung"]:
             skip(k, "did not return in Verify")
         else:
@@ -689,16 +518,16 @@ def bench(opts, kernels, baseline, links):
         imprecise = short_of_target(timed, baseline, opts.precision)
         progress(f"round {rounds} done: {len(imprecise)} of {len(timed)} kernels short of "
                  f"±{opts.precision:g} %, {now - started:.0f} s of {opts.max_seconds:g}")
-        if not imprecise or now - started + (now - round_started) > opts.max_seconds:
+        if last_round(imprecise, now - started, now - round_started, opts.max_seconds):
             break
     null, calibration, cycles_per_tick = summarise(timed, baseline)
     model_kernels(opts, timed)
     ticks = sum(t for r in timed for t, _ in r.totals)
     ms = sum(m for r in timed for _, m in r.totals)
     tick_hz = ticks * 1000.0 / ms if ms else None
-    found, unread = machine_conditions(opts)
-    machine = {"processor": processor_name(), "cores": os.cpu_count(),
-               "counter": opts.counter or counter_unit(opts.test), "tick_hz": tick_hz,
+    found, unread = bench_machine.machine_conditions(opts.emulator)
+    machine = {"processor": bench_machine.processor_name(), "cores": os.cpu_count(),
+               "counter": opts.counter or bench_machine.counter_unit(opts.test), "tick_hz": tick_hz,
                "core_hz": tick_hz * cycles_per_tick if tick_hz and cycles_per_tick else None,
                "pinned_cpu": cpu, "conditions": found}
     run = Run(results=timed, skipped=skipped, machine=machine, rounds=rounds,
@@ -710,22 +539,29 @@ def bench(opts, kernels, baseline, links):
     return run, missed
 
 
-def main(argv=None, bin_dir=None):
-    sys.stdout.reconfigure(errors="backslashreplace")
-    parser, opts = parse_args(argv, bin_dir)
+def compare(opts, old, new, new_name, written):
+    """Prints the comparison of a checked run with the old one, drawing it
+    where --svg asks; returns saved_run.compare's status."""
+    if opts.svg:
+        bench_chart.write_comparison(opts.svg, old, new, opts.compare[0], new_name)
+        written.append(("the comparison chart", opts.svg))
+    return saved_run.compare(old, new, opts.threshold)
+
+
+def run_and_compare(parser, opts, written):
+    """Everything the command line asks for after its parsing; returns the
+    exit status. Each file written goes into written as (what, path)."""
     old = None
     if opts.compare:
-        try:
-            old, *new = (saved_run.load(path) for path in opts.compare)
-        except saved_run.NotABenchResult as error:
-            print(f"{os.path.basename(sys.argv[0])}: {error}", file=sys.stderr)
-            return 2
+        old, *new = (saved_run.load(path) for path in opts.compare)
         if new:
-            if opts.svg:
-                bench_chart.write_comparison(opts.svg, old, new[0], *opts.compare)
-            return saved_run.compare(old, new[0], opts.threshold)
-    listed = read_kernel_list(opts.kernels) if os.path.isfile(opts.kernels) else []
-    registered = [kernel_from_list(entry) for entry in listed]
+            return compare(opts, old, new[0], opts.compare[1], written)
+    registered = kernels_from_list(opts.kernels) if os.path.isfile(opts.kernels) else []
+    for path in opts.kernel_list:
+        try:
+            registered += kernels_from_list(path, shipped=False)
+        except (OSError, UnicodeError, ValueError) as error:
+            parser.error(f"--kernel-list {path}: {error}")
     opts.build_type = read_build_type(opts.kernels)
     kernels, baseline = select_kernels(parser, opts, registered)
     if opts.list:
@@ -737,25 +573,37 @@ def main(argv=None, bin_dir=None):
     finally:
         links.close()
     bench_output.print_table(run, opts)
-    data = run_data(run, opts)
+    data = bench_records.run_data(run, opts)
     if opts.json:
         bench_output.write_json(opts.json, data)
+        written.append(("the results as JSON", opts.json))
     if opts.csv:
         bench_output.write_csv(opts.csv, data["kernels"], MEASURES)
+        written.append(("the results as CSV", opts.csv))
     if opts.svg and run.results and old is None:
         bench_chart.write_run(opts.svg, run, data, opts.kernel)
+        written.append(("the chart", opts.svg))
     status = 1 if any(r.wrong() for r in run.results) or missed or not run.results else 0
     if old is not None:
-        try:
-            saved_run.check(data, "this run")
-        except saved_run.NotABenchResult as error:
-            print(f"{os.path.basename(sys.argv[0])}: {error}", file=sys.stderr)
-            return 2
-        if opts.svg:
-            bench_chart.write_comparison(opts.svg, old, data, opts.compare[0], "this run")
-        if saved_run.compare(old, data, opts.threshold):
+        saved_run.check(data, "this run")
+        if compare(opts, old, data, "this run", written):
             status = 1
     return status
+
+
+def main(argv=None, bin_dir=None):
+    sys.stdout.reconfigure(errors="backslashreplace")
+    parser, opts = parse_args(argv, bin_dir)
+    written = []
+    try:
+        return run_and_compare(parser, opts, written)
+    except saved_run.NotABenchResult as error:
+        print(f"{os.path.basename(sys.argv[0])}: {error}", file=sys.stderr)
+        return 2
+    finally:
+        # Where the files are, once everything else is said.
+        for what, path in written:
+            progress(f"wrote {what}: {os.path.abspath(path)}")
 
 
 if __name__ == "__main__":

@@ -55,6 +55,7 @@ set(MATMUL_BENCH_MODULE_DIR ${CMAKE_INSTALL_DATADIR}/matmul4-bench)
 file(RELATIVE_PATH MATMUL_BENCH_MODULES /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${MATMUL_BENCH_MODULE_DIR})
 configure_file(bench/matmul4-bench.in ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench @ONLY)
 install(PROGRAMS ${CMAKE_CURRENT_BINARY_DIR}/matmul4-bench DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES bench/run_bench.py bench/bench_stats.py bench/bench_programs.py bench/bench_output.py
-  bench/bench_chart.py bench/kernel_list.py bench/kernel_model.py bench/saved_run.py
+install(FILES bench/run_bench.py bench/bench_run.py bench/bench_machine.py bench/bench_records.py
+  bench/bench_stats.py bench/bench_programs.py bench/bench_output.py bench/bench_chart.py bench/kernel_list.py
+  bench/kernel_model.py bench/saved_run.py
   DESTINATION ${MATMUL_BENCH_MODULE_DIR})

@@ -5,6 +5,8 @@ import collections
 import os
 import re
 
+from test_support import executable_architecture
+
 # The one table of processor features (see its header for the columns).
 FEATURE_TABLE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "common", "features.def")
 Feature = collections.namedtuple("Feature", "name bit value printed cpuinfo")
@@ -32,10 +34,8 @@ FEATURES = read_features()
 
 
 def is_aarch64(program):
-    """True when the program is an AArch64 executable (ELF machine 183)."""
-    with open(program, "rb") as f:
-        head = f.read(20)
-    return head[:4] == b"\x7fELF" and int.from_bytes(head[18:20], "little") == 183
+    """True when the program is an AArch64 executable."""
+    return executable_architecture(program) == ("elf", "aarch64")
 
 
 def cpu_flags(program):

@@ -5,6 +5,7 @@ test cases, and the exit status that tells CTest a test was skipped.
 A driver puts this folder on its path, imports this module, and reads
 `OPTS` once `parse_options` has filled it."""
 import argparse
+import importlib
 import os
 import subprocess
 import sys
@@ -55,16 +56,27 @@ def parse_options(parser):
     return OPTS
 
 
-def read_kernel_list(path):
-    """The build's kernel list, read by the bench's own reader. The bench's
-    folder joins the path only here, when a driver asks for the list, so
-    that a driver that loads the bench's modules from another folder gets
-    them from there."""
+def bench_module(name):
+    """One of the bench's modules, for what the bench already reads (the
+    kernel list, an executable's header). The bench's folder joins the path
+    only here, when a driver asks for one, so that a driver that loads the
+    bench's modules from another folder gets them from there."""
     bench = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench")
     if bench not in sys.path:
         sys.path.insert(0, bench)
-    import kernel_list
-    return kernel_list.read_kernel_list(path)
+    return importlib.import_module(name)
+
+
+def read_kernel_list(path):
+    """The build's kernel list, read by the bench's own reader."""
+    return bench_module("kernel_list").read_kernel_list(path)
+
+
+def executable_architecture(path):
+    """("elf" or "pe", "x86_64", "i686", "aarch64" or None) of a program or
+    library, from its header, by the bench's own reader; (None, None) for
+    neither."""
+    return bench_module("bench_programs").executable_architecture(path)
 
 
 def run_program(program, args, argv0=None, timeout=120, env=None, **kwargs):

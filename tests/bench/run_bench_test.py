@@ -10,6 +10,7 @@ import math
 import os
 import random
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -162,6 +163,53 @@ class Statistics(unittest.TestCase):
         self.assertEqual(stats.net_cost(3.9, 4.0, False), 0.0)
 
 
+class Rounds(unittest.TestCase):
+    """The statistics the rounds end on, from fixed figures: no timing."""
+
+    @staticmethod
+    def results(rounds, noise):
+        """(null, calibration of 1000 adds, baseline, kernel) with fixed
+        medians, each figure off by up to ±noise."""
+        run_bench = bench_modules()[0]
+        rng = random.Random(8)
+        results = []
+        for name, role, ticks in (("null_kernel", "null", 4.0), ("calibrate", "calibration", 2004.0),
+                                  ("Mat_Mult", "baseline", 64.0), ("fast", "", 24.0)):
+            kernel = run_bench.Kernel(library="k.so", path="k.so", procedure=name, role=role, name=name,
+                                      product="none" if role in ("null", "calibration") else "a*b",
+                                      adds=1000 if role == "calibration" else None)
+            figures = {"throughput": [ticks * rng.uniform(1 - noise, 1 + noise) for _ in range(rounds)],
+                       "latency": [2 * ticks] * rounds}
+            results.append(run_bench.KernelResult(kernel=kernel, verdict="correct", figures=figures))
+        return results
+
+    def test_calibration_gives_core_cycles(self):
+        run_bench = bench_modules()[0]
+        results = self.results(11, 0.0)
+        null, calibration, cycles_per_tick = run_bench.summarise(results, "Mat_Mult")
+        # 1000 adds in 2000 ticks more than the call: half a core cycle a tick.
+        self.assertEqual((null.kernel.name, calibration.kernel.name, cycles_per_tick),
+                         ("null_kernel", "calibrate", 0.5))
+        fast = results[3]
+        # Throughput's cycles are the net cost's, latency's the raw median's.
+        self.assertEqual((fast.net, fast.summary["throughput"].core_cycles, fast.summary["latency"].core_cycles),
+                         (20.0, 10.0, 24.0))
+        self.assertIsNone(run_bench.summarise(results[:1] + results[2:], "Mat_Mult")[2])
+
+    def test_rounds_stop_at_the_precision_or_the_time(self):
+        run_bench = bench_modules()[0]
+        for noise, short in ((0.0, []), (0.2, ["null_kernel", "calibrate", "fast"])):
+            results = self.results(11, noise)
+            run_bench.summarise(results, "Mat_Mult")
+            imprecise = run_bench.short_of_target(results, "Mat_Mult", 2.0)
+            self.assertEqual([name for name, _ in imprecise], short, noise)
+        self.assertEqual({m for _, widths in imprecise for m, _ in widths}, {"throughput"})
+        # Precise enough, or the next round would end past --max-seconds: stop.
+        self.assertEqual([run_bench.last_round(imprecise, elapsed, 10, 300) for elapsed in (200, 290, 291)],
+                         [False, False, True])
+        self.assertTrue(run_bench.last_round([], 0, 10, 300))
+
+
 class Reading(unittest.TestCase):
     REPORT = b"Library:    k.so\r\nProcedure:  f\r\nRepeat:     1000 time(s)\r\nTotal time: 5000 clock ticks, 2 ms.\r\n" \
              b"Each run:   5 clock ticks\r\n\r\n"
@@ -181,23 +229,60 @@ class Reading(unittest.TestCase):
                          (self.REPORT[:-2], "Test printed no report"), (b"", "Test printed no report")]:
             self.assertIsNone(parse(out, "k.so", "f"))
             self.assertEqual(programs.no_report_reason(out, "k.so", "f"), why)
-        chain = {"count": 10, "through_a": 3, "through_b": 2.5, "counter": "c", "chain_exact": False, "reason": "r"}
-        self.assertIs(programs.parse_latency_json(0, json.dumps(chain).encode(), 10)["chain_exact"], False)
-        # A kernel that faults in a chain ends Latency before its figures: still wrong, with the fault.
-        chain.update(through_b=None, reason="the kernel raised a segmentation fault (SIGSEGV) in the chain through b")
-        self.assertEqual(programs.parse_latency_json(1, json.dumps(chain).encode(), 10),
-                         {"chain_exact": False, "reason": chain["reason"]})
         # A library name that holds a report of its own is taken for a name, never for figures.
         fake = "x\r\nProcedure:  f\r\nRepeat:     1000 time(s)\r\nTotal time: 1 clock ticks\r\n\r\n"
         injected = b"Library:    " + fake.encode() + b"\r\nProcedure:  f\r\nRepeat:     1000 time(s)\r\n\r\n"
         self.assertIsNone(parse(injected, "k.so", "f"))
         self.assertEqual(parse(injected, fake, "f"), (1000, 0, 0))
-        hung = {"verdict": "wrong", "reason": "x", "checks": [
-            {"name": "x", "passed": False, "detail": "the kernel did not return: no answer within 120 s"}]}
-        self.assertTrue(programs.parse_verify_json(1, json.dumps(hung).encode())["hung"])
-        self.assertEqual(programs.parse_verify_json(None, b"")["verdict"], None)
         self.assertEqual(programs.file_name_as_test_prints_it("C:\\k\\a.dll", True), "a.dll")
         self.assertEqual(programs.file_name_as_test_prints_it("/k/a\\b.so", False), "a\\b.so")
+
+    def test_verify_and_latency_read_by_their_fields(self):
+        _, _, programs = bench_modules()
+        # Facts come from the fields, never from the words of a reason.
+        verify = {"verdict": "not run", "reason": "lacks nothing, did not return", "checks": [],
+                  "missing_features": ["AVX512F"], "returned": True}
+        self.assertEqual([programs.parse_verify_json(2, json.dumps(v).encode())[field] for v, field in (
+            (verify, "missing_features"), (verify, "hung"), (dict(verify, returned=False), "hung"),
+            (dict(verify, missing_features=[]), "missing_features"))], [["AVX512F"], False, True, []])
+        self.assertEqual(programs.parse_verify_json(None, b"")["verdict"], None)
+        chain = {"count": 10, "through_a": 3, "through_b": 2.5, "counter": "c", "chain_exact": False, "reason": "r",
+                 "missing_features": [], "computes_nothing": False}
+        read = programs.parse_latency_json(0, json.dumps(chain).encode(), 10)
+        self.assertEqual((read["chain_exact"], read["computes_nothing"]), (False, False))
+        self.assertIs(programs.parse_latency_json(0, json.dumps(dict(chain, computes_nothing=True)).encode(),
+                                                  10)["computes_nothing"], True)
+        # A kernel that faults in a chain ends Latency before its figures: still wrong, with the fault.
+        chain.update(through_b=None, reason="the kernel raised a segmentation fault (SIGSEGV) in the chain through b")
+        self.assertEqual(programs.parse_latency_json(1, json.dumps(chain).encode(), 10),
+                         {"chain_exact": False, "reason": chain["reason"]})
+
+    def test_executable_header_and_windows_loader(self):
+        _, _, programs = bench_modules()
+        pe32 = b"MZ" + bytes(0x3A) + (0x40).to_bytes(4, "little") + b"PE\0\0" + (0x14C).to_bytes(2, "little")
+        headers = {"elf64": b"\x7fELF\x02\x01" + bytes(12) + (62).to_bytes(2, "little"),
+                   "arm64": b"\x7fELF\x02\x01" + bytes(12) + (183).to_bytes(2, "little"),
+                   "pe32": pe32, "text": b"#!/bin/sh\n"}
+        with tempfile.TemporaryDirectory() as work:
+            paths = {}
+            for name, head in headers.items():
+                paths[name] = os.path.join(work, name)
+                with open(paths[name], "wb") as f:
+                    f.write(head)
+            self.assertEqual({name: programs.executable_architecture(path) for name, path in paths.items()},
+                             {"elf64": ("elf", "x86_64"), "arm64": ("elf", "aarch64"), "pe32": ("pe", "i686"),
+                              "text": (None, None)})
+            if shutil.which("cmake") is None:
+                self.skipTest("no cmake to run the loader's module")
+            # The loader is the build's module's choice for the program's width, or plain wine without it.
+            module = os.path.join(work, "wine.cmake")
+            for line, expected in (("loader=/opt/wine${MATMUL_WINE_BITS}", ("/opt/wine32", None)),
+                                   ("cannot=no 32-bit wine", (None, "no 32-bit wine"))):
+                with open(module, "w") as f:
+                    f.write(f'execute_process(COMMAND ${{CMAKE_COMMAND}} -E echo "{line}")\n')
+                self.assertEqual(programs.wine_loader(paths["pe32"], module), expected)
+            self.assertEqual(programs.wine_loader(paths["pe32"], os.path.join(work, "none.cmake")), ("wine", None))
+            self.assertEqual(programs.wine_loader(paths["elf64"], module), ("wine", None))
 
     def test_long_paths_reach_test_through_short_links(self):
         _, _, programs = bench_modules()
@@ -233,6 +318,52 @@ class Reading(unittest.TestCase):
         kernels = [parse("a/x.so:f"), parse("b/y.so:f"), parse("b/y.so:f=mine"), parse("x.so:g")]
         bench_modules()[0].name_kernels(kernels)
         self.assertEqual([k.name for k in kernels], ["a/x.so:f", "b/y.so:f", "mine", "g"])
+
+
+class CommandLine(unittest.TestCase):
+    """What the bench makes of its arguments and kernel lists, stopping at
+    --list or an error: no program runs."""
+    LIST = ("# build type: Release\nnull.so\tnull_kernel\t0\tnone\t-\tnull\n"
+            "outer.so\tMat_Mult\t0\ta*b\touterprod\tbaseline\nfast.so\tMat_Mult_AVX2\t3072\ta*b\t-\t-\n")
+
+    def bench(self, *args):
+        """The bench on a build of three listed kernels and another build of
+        two; returns (exit status, standard output, standard error)."""
+        with tempfile.TemporaryDirectory() as work:
+            for directory, text in ((work, self.LIST), (os.path.join(work, "other"), self.LIST.split("outer")[0] +
+                                                         "mine.so\tmy_kernel\t6\ta*b\tinnerprod\tpeer\n")):
+                os.makedirs(directory, exist_ok=True)
+                with open(os.path.join(directory, "kernels.txt"), "w") as f:
+                    f.write(text)
+            open(os.path.join(work, "Test"), "w").close()
+            done = subprocess.run([sys.executable, OPTS.script, "--test", os.path.join(work, "Test"), "--no-model",
+                                   "--kernel-list", os.path.join(work, "other", "kernels.txt"), *args],
+                                  capture_output=True, text=True, timeout=60)
+        return done.returncode, done.stdout.replace(work, "WORK"), done.stderr
+
+    def test_list_holds_another_builds_kernels_by_their_paths(self):
+        status, out, _ = self.bench("--list")
+        self.assertEqual(status, 0)
+        self.assertEqual(out.splitlines()[1:], [
+            "null.so\tnull_kernel\t0\tnone\t-\tnull\tnull.so:null_kernel",
+            "outer.so\tMat_Mult\t0\ta*b\touterprod\tbaseline\tMat_Mult",
+            "fast.so\tMat_Mult_AVX2\t3072\ta*b\t-\t-\tMat_Mult_AVX2",
+            "WORK/other/null.so\tnull_kernel\t0\tnone\t-\tnull\tWORK/other/null.so:null_kernel",
+            "WORK/other/mine.so\tmy_kernel\t6\ta*b\tinnerprod\tpeer\tmy_kernel"])
+        # --only keeps the kernels that compute nothing and the baseline.
+        _, out, _ = self.bench("--list", "--only", "my_*")
+        self.assertEqual([line.split("\t")[-1] for line in out.splitlines()[1:]],
+                         ["null.so:null_kernel", "Mat_Mult", "WORK/other/null.so:null_kernel", "my_kernel"])
+
+    def test_unknown_or_ambiguous_kernels_are_refused(self):
+        for args, message in ((["--baseline", "nope"], "no kernel 'nope' to compare with (see --list)"),
+                              (["--baseline", "null_kernel"], "--baseline 'null_kernel' names several kernels"),
+                              (["--only", "Mat_*", "x*", "y"], "no kernel matches x*, y (see --list)"),
+                              (["--kernel-list", "none.txt"], "--kernel-list none.txt: ")):
+            with self.subTest(args=args):
+                status, out, err = self.bench("--list", *args)
+                self.assertEqual((status, out), (2, ""))
+                self.assertIn(f"error: {message}", err)
 
 
 class SavedRuns(unittest.TestCase):
@@ -297,6 +428,18 @@ class SavedRuns(unittest.TestCase):
                 where += f"field {field}: " if field else ""
                 self.assertRegex(done.stderr, rf"^\S+ \S+new\.json: {where}[^\n]*{re.escape(problem)}[^\n]*\n$")
 
+    def test_warnings_say_what_differs_between_the_runs(self):
+        new = self.saved_run({"null_kernel": 1.10})
+        new["machine"]["processor"] = "Q"
+        new["kernels"][3]["rounding"] = ["fma"]
+        done = self.compare(self.saved_run(), new)
+        self.assertEqual(done.returncode, 0, done.stdout)
+        self.assertEqual(re.findall(r"^- Warning: (.*)\.$", done.stdout, re.M), [
+            "the runs come from different processors: P and Q",
+            "Mat_Mult_AVX2: rounding models changed from none to fma: not the same kernel",
+            "the machine's speed changed between the runs: a call of the null kernel took 4.00 ticks in the old "
+            "run and 4.40 in the new"])
+
     def test_a_regression_is_one_beyond_the_threshold_between_runs(self):
         old = self.saved_run()
         done = self.compare(old, self.saved_run({"Mat_Mult_AVX2": 1.06}))
@@ -346,7 +489,10 @@ class SavedRuns(unittest.TestCase):
 
 
 class OneRun(unittest.TestCase):
-    def bench(self, *args):
+    """One short run of a few kernels; each test reads a part of what it left."""
+
+    @staticmethod
+    def bench(*args):
         command = [sys.executable, OPTS.script, "--test", OPTS.test, "--kernels", OPTS.kernels,
                    f"--emulator={';'.join(OPTS.emulator)}", *args]
         for program in ("verify", "latency"):
@@ -354,16 +500,106 @@ class OneRun(unittest.TestCase):
                 command += [f"--{program}", getattr(OPTS, program)]
         return subprocess.run(command, capture_output=True, timeout=300)
 
-    def model_of_mat_mult_avx2(self, data, listed):
-        """The run's model of Mat_Mult_AVX2 on haswell; skipped, with the
-        reason, where there can be none."""
-        if not listed:
+    @classmethod
+    def setUpClass(cls):
+        cls.temporary = tempfile.TemporaryDirectory()
+        cls.addClassCleanup(cls.temporary.cleanup)
+        cls.work = work = cls.temporary.name
+        # A path too long for Test's command line, and a name with a byte
+        # that is not UTF-8 (which wine cannot load: it must survive anyway).
+        extension = os.path.splitext(OPTS.probe)[1]
+        deep = os.path.join(work, "d" * 200, "e" * 200)
+        os.makedirs(deep)
+        cls.probe, odd = os.path.join(deep, "probe" + extension), os.path.join(work, "probe\udcff" + extension)
+        cls.odd_library = os.path.join(work, "probe\\xff" + extension)
+        for link in (cls.probe, odd):
+            os.symlink(os.path.abspath(OPTS.probe), link)
+        cls.out = {ext: os.path.join(work, "r." + ext) for ext in ("json", "csv", "svg")}
+        # Mat_Mult_AVX2, where the build has it, for its model on a
+        # processor every llvm-mca knows.
+        cls.modelled = [k["procedure"] for k in read_kernel_list(OPTS.kernels) if k["procedure"] == "Mat_Mult_AVX2"]
+        cls.done = cls.bench("--only", "null_*", *cls.modelled, "--mca-cpu", "haswell",
+                             "--runs", "2", "--ms", "20", "--max-seconds", "1",
+                             "--kernel", cls.probe + ":probe_kernel=probe", "--kernel", odd + ":probe_kernel=odd",
+                             "--kernel", f"{OPTS.probe}:no_such_kernel",
+                             "--json", cls.out["json"], "--csv", cls.out["csv"], "--svg", cls.out["svg"])
+        with open(cls.out["json"], encoding="utf-8") as f:
+            cls.data = json.load(f)
+        cls.kernels = {k["label"] or k["procedure"]: k for k in cls.data["kernels"]}
+
+    def test_exit_status_and_files_written(self):
+        # The probe computes nothing right, and one kernel is missing: both fail the run.
+        self.assertEqual(self.done.returncode, 1, self.done.stderr)
+        self.assertIn(b"verifying 1 of", self.done.stderr)
+        self.assertEqual(self.done.stderr.decode().splitlines()[-3:],
+                         [f"wrote the results as {kind}: {self.out[kind.lower()]}" for kind in ("JSON", "CSV")]
+                         + [f"wrote the chart: {self.out['svg']}"])
+        with open(self.out["csv"], newline="", encoding="utf-8") as f:
+            self.assertEqual([r["library"] for r in csv.DictReader(f)], [k["library"] for k in self.data["kernels"]])
+
+    def test_json_holds_each_kernel_timed_and_skipped(self):
+        data, kernels = self.data, self.kernels
+        self.assertLessEqual({"schema", "date", "git_revision", "build_type", "machine", "kernels", "skipped"},
+                             set(data))
+        # The null and calibration kernels and the baseline are timed whatever --only says.
+        self.assertLessEqual({"null_kernel", "Mat_Mult", "probe"}, set(kernels))
+        self.assertTrue(any(p.startswith("calibrate_") for p in kernels))
+        self.assertEqual(kernels["probe"]["library"], self.probe)
+        odd_library = [k["library"] for k in data["kernels"] + data["skipped"] if k.get("label", k.get("name")) == "odd"]
+        self.assertEqual(odd_library, [self.odd_library])
+        null, base = kernels["null_kernel"], kernels["Mat_Mult"]
+        self.assertEqual((null["net"], null["floor"], null["verified"]), (None, True, "n/a"))
+        self.assertEqual((null["name"], null["role"], kernels["probe"]["name"]), ("null_kernel", "null", "probe"))
+        self.assertGreaterEqual(data["runs"], 2)
+        self.assertEqual({(len(k["ticks"]), k["count"] > 0) for k in data["kernels"]}, {(data["runs"], True)})
+        intervals = {(m, c["ci"][0] <= c["ratio"] <= c["ci"][1])
+                     for k in data["kernels"] for m, c in k["vs_baseline"].items()}
+        self.assertLessEqual(intervals, {(m, True) for m in ("throughput", "latency", "latency_b")})
+        self.assertEqual(base["vs_baseline"]["throughput"]["verdict"], "same")
+        self.assertEqual([s["procedure"] for s in data["skipped"] if s["name"] not in ("odd", *self.modelled)],
+                         ["no_such_kernel"])
+
+    def test_latency_and_chain_check(self):
+        if not OPTS.latency:
+            self.skipTest("Latency is not built")
+        runs = self.data["runs"]
+        self.assertEqual({(len(k["latency"]), len(k["latency_b"])) for k in self.data["kernels"]}, {(runs, runs)})
+        self.assertEqual(set(self.kernels["Mat_Mult"]["vs_baseline"]), {"throughput", "latency", "latency_b"})
+        self.assertTrue(self.kernels["probe"]["chain_check"].startswith("wrong: "))
+
+    def test_chart_marks_wrong_kernels_and_scales_those_that_compute_nothing_apart(self):
+        svg_texts = svg_text_elements(self.out["svg"])
+        if OPTS.verify:
+            self.assertEqual(self.kernels["probe"]["verified"], "wrong")
+            # The chart marks the wrong kernel, not those that compute nothing on purpose.
+            self.assertIn("probe (WRONG)", svg_texts)
+            self.assertIn("null_kernel", svg_texts)
+        # The kernels that compute nothing have scales of their own: the
+        # product kernels' axis stops short of the calibration kernel.
+        nothing = next(i for i, t in enumerate(svg_texts) if t.startswith("Kernels that compute nothing"))
+        calibration = next(k for k in self.data["kernels"] if k["role"] == "calibration")
+        self.assertGreater(svg_texts.index(calibration["name"]), nothing)
+        product_ticks = [float(t) for t in svg_texts[:nothing] if re.fullmatch(r"[0-9.e+-]+", t)]
+        self.assertTrue(product_ticks)
+        # (Under an emulator the calibration kernel need not be the slowest.)
+        if all(k["median"] < calibration["median"] for k in self.data["kernels"] if k["role"] != "calibration"):
+            self.assertLess(max(product_ticks), calibration["median"])
+
+    def test_model(self):
+        no_model = os.path.join(self.work, "no_model.json")
+        done = self.bench("--only", "null_*", "--no-model", "--runs", "1", "--ms", "5", "--max-seconds", "1",
+                          "--json", no_model)
+        with open(no_model, encoding="utf-8") as f:
+            self.assertEqual({(k["model"], k["model_reason"]) for k in json.load(f)["kernels"]},
+                             {(None, "not modelled: --no-model")}, done.stderr)
+        # The run's model of Mat_Mult_AVX2 on haswell; skipped, with the reason, where there can be none.
+        if not self.modelled:
             self.skipTest("this build has no Mat_Mult_AVX2 (an x86 kernel)")
-        kernel = next((k for k in data["kernels"] if k["procedure"] == "Mat_Mult_AVX2"), None)
+        kernel = self.kernels.get("Mat_Mult_AVX2")
         if kernel is None:
-            self.skipTest(f"Mat_Mult_AVX2 was not timed here: {data['skipped']}")
+            self.skipTest(f"Mat_Mult_AVX2 was not timed here: {self.data['skipped']}")
         if bench_modules()[0].kernel_model.find_mca() is None:
-            self.assertEqual({k["model_reason"] for k in data["kernels"]}, {"not modelled: no llvm-mca found"})
+            self.assertEqual({k["model_reason"] for k in self.data["kernels"]}, {"not modelled: no llvm-mca found"})
             self.skipTest("llvm-mca is not installed (llvm-mca-NN or llvm-mca on the PATH)")
         if OPTS.sanitized:
             self.assertRegex(kernel["model_reason"], "^not modelled: it calls another function")
@@ -372,112 +608,32 @@ class OneRun(unittest.TestCase):
         self.assertEqual(set(kernel["model"]), {"cpu", "instructions", "uops", "rthroughput", "bottleneck"})
         self.assertEqual(kernel["model"]["cpu"], "haswell")
         self.assertGreater(kernel["model"]["rthroughput"], 0)
-        self.assertTrue(data["model_tool"].startswith("llvm-mca"))
+        self.assertTrue(self.data["model_tool"].startswith("llvm-mca"))
 
-    def test_run_outputs_and_comparisons(self):
-        with tempfile.TemporaryDirectory() as work:
-            # A path too long for Test's command line, and a name with a byte
-            # that is not UTF-8 (which wine cannot load: it must survive anyway).
-            extension = os.path.splitext(OPTS.probe)[1]
-            deep = os.path.join(work, "d" * 200, "e" * 200)
-            os.makedirs(deep)
-            probe, odd = os.path.join(deep, "probe" + extension), os.path.join(work, "probe\udcff" + extension)
-            for link in (probe, odd):
-                os.symlink(os.path.abspath(OPTS.probe), link)
-            out = {ext: os.path.join(work, "r." + ext) for ext in ("json", "csv", "svg")}
-            # Mat_Mult_AVX2, where the build has it, for its model on a
-            # processor every llvm-mca knows.
-            modelled = [k["procedure"] for k in read_kernel_list(OPTS.kernels) if k["procedure"] == "Mat_Mult_AVX2"]
-            done = self.bench("--only", "null_*", *modelled, "--mca-cpu", "haswell",
-                              "--runs", "2", "--ms", "20", "--max-seconds", "1",
-                              "--kernel", probe + ":probe_kernel=probe", "--kernel", odd + ":probe_kernel=odd",
-                              "--kernel", f"{OPTS.probe}:no_such_kernel",
-                              "--json", out["json"], "--csv", out["csv"], "--svg", out["svg"])
-            # The probe computes nothing right, and one kernel is missing: both fail the run.
-            self.assertEqual(done.returncode, 1, done.stderr)
-            self.assertIn(b"verifying 1 of", done.stderr)
-            with open(out["json"], encoding="utf-8") as f:
-                data = json.load(f)
-            with open(out["csv"], newline="", encoding="utf-8") as f:
-                rows = list(csv.DictReader(f))
-            svg_texts = svg_text_elements(out["svg"])
-
-            self.assertLessEqual({"schema", "date", "git_revision", "build_type", "machine", "kernels", "skipped"},
-                                 set(data))
-            kernels = {k["label"] or k["procedure"]: k for k in data["kernels"]}
-            # The null and calibration kernels and the baseline are timed whatever --only says.
-            self.assertLessEqual({"null_kernel", "Mat_Mult", "probe"}, set(kernels))
-            self.assertTrue(any(p.startswith("calibrate_") for p in kernels))
-            self.assertEqual(kernels["probe"]["library"], probe)
-            odd_library = [k["library"] for k in data["kernels"] + data["skipped"] if k.get("label", k.get("name")) == "odd"]
-            self.assertEqual(odd_library, [os.path.join(work, "probe\\xff" + extension)])
-            null, base = kernels["null_kernel"], kernels["Mat_Mult"]
-            self.assertEqual((null["net"], null["floor"], null["verified"]), (None, True, "n/a"))
-            self.assertEqual((null["name"], null["role"], kernels["probe"]["name"]), ("null_kernel", "null", "probe"))
-            self.assertGreaterEqual(data["runs"], 2)
+    def test_saved_runs_compared(self):
+        # The same run is the same, a copy made slower is a regression.
+        work, data = self.work, json.loads(json.dumps(self.data))
+        self.assertEqual(self.bench("--compare", self.out["json"], self.out["json"]).returncode, 0)
+        old, slower = (os.path.join(work, name) for name in ("old.json", "slower.json"))
+        figures = noisy([100.0] * 9, random.Random(5), 0.02)
+        for path, factor in ((old, 1.0), (slower, 1.2)):
             for k in data["kernels"]:
-                self.assertEqual(len(k["ticks"]), data["runs"])
-                self.assertEqual(k["count"] > 0, True)
-                for measure, c in k["vs_baseline"].items():
-                    self.assertIn(measure, ("throughput", "latency", "latency_b"))
-                    self.assertLessEqual(c["ci"][0], c["ratio"])
-                    self.assertLessEqual(c["ratio"], c["ci"][1])
-            self.assertEqual(base["vs_baseline"]["throughput"]["verdict"], "same")
-            with self.subTest("model"):
-                self.model_of_mat_mult_avx2(data, modelled)
-            no_model = self.bench("--only", "null_*", "--no-model", "--runs", "1", "--ms", "5", "--max-seconds", "1",
-                                  "--json", os.path.join(work, "no_model.json"))
-            with open(os.path.join(work, "no_model.json"), encoding="utf-8") as f:
-                self.assertEqual({(k["model"], k["model_reason"]) for k in json.load(f)["kernels"]},
-                                 {(None, "not modelled: --no-model")}, no_model.stderr)
-            if OPTS.verify:
-                self.assertEqual(kernels["probe"]["verified"], "wrong")
-                # The chart marks the wrong kernel, not those that compute nothing on purpose.
-                self.assertIn("probe (WRONG)", svg_texts)
-                self.assertIn("null_kernel", svg_texts)
-            # The kernels that compute nothing have scales of their own: the
-            # product kernels' axis stops short of the calibration kernel.
-            nothing = next(i for i, t in enumerate(svg_texts) if t.startswith("Kernels that compute nothing"))
-            calibration = next(k for k in data["kernels"] if k["role"] == "calibration")
-            self.assertGreater(svg_texts.index(calibration["name"]), nothing)
-            product_ticks = [float(t) for t in svg_texts[:nothing] if re.fullmatch(r"[0-9.e+-]+", t)]
-            self.assertTrue(product_ticks)
-            # (Under an emulator the calibration kernel need not be the slowest.)
-            if all(k["median"] < calibration["median"] for k in data["kernels"] if k["role"] != "calibration"):
-                self.assertLess(max(product_ticks), calibration["median"])
-            if OPTS.latency:
-                for k in data["kernels"]:
-                    self.assertEqual(len(k["latency"]), data["runs"])
-                    self.assertEqual(len(k["latency_b"]), data["runs"])
-                self.assertEqual(set(base["vs_baseline"]), {"throughput", "latency", "latency_b"})
-                self.assertTrue(kernels["probe"]["chain_check"].startswith("wrong: "))
-            self.assertEqual([s["procedure"] for s in data["skipped"] if s["name"] not in ("odd", *modelled)],
-                             ["no_such_kernel"])
-            self.assertEqual([r["library"] for r in rows], [k["library"] for k in data["kernels"]])
-
-            # Saved runs: the same run is the same, a copy made slower is a regression.
-            self.assertEqual(self.bench("--compare", out["json"], out["json"]).returncode, 0)
-            old = os.path.join(work, "old.json")
-            slower = os.path.join(work, "slower.json")
-            figures = noisy([100.0] * 9, random.Random(5), 0.02)
-            for path, factor in ((old, 1.0), (slower, 1.2)):
-                for k in data["kernels"]:
-                    if k["procedure"] == "Mat_Mult":
-                        k["ticks"] = [t * factor for t in figures]
-                with open(path, "w", encoding="utf-8") as f:
-                    json.dump(data, f)
-            done = self.bench("--compare", old, slower)
-            self.assertEqual(done.returncode, 1, done.stdout)
-            self.assertRegex(done.stdout, rb"REGRESSION: Mat_Mult, throughput")
-            chart = os.path.join(work, "compare.svg")
-            self.assertEqual(self.bench("--compare", old, slower, "--svg", chart).returncode, 1)
-            texts = svg_text_elements(chart)
-            self.assertEqual(texts.count("old"), len(data["kernels"]))
-            self.assertEqual(texts.count("new"), len(data["kernels"]))
-            self.assertTrue(any(t.startswith(f"old: {old}, ") for t in texts), texts[:4])
-            self.assertTrue(any(t.startswith(f"new: {slower}, ") for t in texts), texts[:4])
-            self.assertEqual(self.bench("--compare", out["json"], out["csv"]).returncode, 2)
-            self.assertEqual(self.bench("--compare", out["json"], os.path.join(work, "none.json")).returncode, 2)
+                if k["procedure"] == "Mat_Mult":
+                    k["ticks"] = [t * factor for t in figures]
+            with open(path, "w", encoding="utf-8") as f:
+                json.dump(data, f)
+        done = self.bench("--compare", old, slower)
+        self.assertEqual(done.returncode, 1, done.stdout)
+        self.assertRegex(done.stdout, rb"REGRESSION: Mat_Mult, throughput")
+        chart = os.path.join(work, "compare.svg")
+        done = self.bench("--compare", old, slower, "--svg", chart)
+        self.assertEqual((done.returncode, done.stderr.decode()), (1, f"wrote the comparison chart: {chart}\n"))
+        texts = svg_text_elements(chart)
+        self.assertEqual((texts.count("old"), texts.count("new")), (len(data["kernels"]),) * 2)
+        self.assertTrue(any(t.startswith(f"old: {old}, ") for t in texts), texts[:4])
+        self.assertTrue(any(t.startswith(f"new: {slower}, ") for t in texts), texts[:4])
+        self.assertEqual(self.bench("--compare", self.out["json"], self.out["csv"]).returncode, 2)
+        self.assertEqual(self.bench("--compare", self.out["json"], os.path.join(work, "none.json")).returncode, 2)
 
 
 def main():

@@ -16,6 +16,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import processor_flags  # noqa: E402
 from test_support import (EMULATOR_VARIABLE, OPTS, SKIP, options_parser, parse_options,  # noqa: E402
                           read_kernel_list, run_program, run_tests)
+from test_support import executable_architecture  # noqa: E402
 
 
 def verify(*args, env=None, timeout=600):
@@ -23,18 +24,6 @@ def verify(*args, env=None, timeout=600):
     proc = run_program(OPTS.verify, args, timeout=timeout, env=env)
     report = json.loads(proc.stdout) if proc.stdout.strip() else None
     return proc.returncode, report, proc.stderr
-
-
-def is_32_bit_x86(program):
-    """True when the program is a 32-bit x86 ELF or PE executable."""
-    with open(program, "rb") as f:
-        head = f.read(4096)
-    if head[:4] == b"\x7fELF":
-        return head[4] == 1 and int.from_bytes(head[18:20], "little") == 3
-    if head[:2] == b"MZ":
-        pe = int.from_bytes(head[0x3C:0x40], "little")
-        return int.from_bytes(head[pe + 4:pe + 6], "little") == 0x14C
-    return False
 
 
 def check_registered(kernel):
@@ -79,7 +68,7 @@ class BrokenKernels(unittest.TestCase):
         if flags is not None and "sse2" in flags:
             cases["leaves_x87_value"] = ("leaves the processor state as it found it", "left 1 value on the x87 stack")
             cases["leaves_direction_flag"] = ("leaves the processor state as it found it", "the direction flag set")
-        if is_32_bit_x86(OPTS.verify):
+        if executable_architecture(OPTS.verify)[1] == "i686":
             cases["returns_float"] = ("leaves the processor state as it found it", "left 1 value on the x87 stack")
         for procedure, check in cases.items():
             check, detail = check if isinstance(check, tuple) else (check, "")
