@@ -103,13 +103,13 @@ bool CheckFeatures(FeatureMask mask)
     return FeaturesPresent(mask, ReadCpuFacts());
 }
 
-std::string MissingFeatures(FeatureMask mask)
+std::vector<std::string> MissingFeatures(FeatureMask mask)
 {
     const CpuFacts facts = ReadCpuFacts();
-    std::string missing;
+    std::vector<std::string> missing;
     for (const NamedFeature &f : kNamed) {
         if ((mask & f.bit) != 0 && !FeaturesPresent(f.bit, facts)) {
-            missing += (missing.empty() ? "" : ", ") + std::string(f.name);
+            missing.emplace_back(f.name);
         }
     }
     return missing;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Bits of processor features a kernel requires, each as features.def
 // assigns it.
@@ -73,9 +74,9 @@ bool FeaturesPresent(FeatureMask mask, const CpuFacts &facts);
 // FeaturesPresent on this processor.
 bool CheckFeatures(FeatureMask mask);
 
-// The features the mask asks for that this processor lacks, by name and
-// comma-separated ("FMA, AVX2"); empty when it has them all. Bits with no
-// name are ignored, as the gate ignores them.
-std::string MissingFeatures(FeatureMask mask);
+// The features the mask asks for that this processor lacks, by name
+// ("FMA", "AVX2"), in the order of kNamed; none when it has them all. Bits
+// with no name are ignored, as the gate ignores them.
+std::vector<std::string> MissingFeatures(FeatureMask mask);
 
 } // namespace feature

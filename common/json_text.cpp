@@ -84,3 +84,12 @@ std::string JsonNumber(double value)
     }
     return text;
 }
+
+std::string JsonStringList(const std::vector<std::string> &texts)
+{
+    std::string json = "[";
+    for (const std::string &text : texts) {
+        json += (json.size() == 1 ? "" : ", ") + JsonString(text);
+    }
+    return json + "]";
+}

@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // text as a JSON string, quotes included. Well-formed UTF-8 is kept; every
 // other byte is written as the code point of the same value, so that any
@@ -12,3 +13,6 @@ std::string JsonString(std::string_view text);
 // value as a JSON number; JSON has no infinity or NaN, so a value that is
 // not finite is written as the largest double of its sign (NaN as +).
 std::string JsonNumber(double value);
+
+// texts as a JSON array of strings: ["a", "b"], [] when there are none.
+std::string JsonStringList(const std::vector<std::string> &texts);

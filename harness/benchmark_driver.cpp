@@ -1,10 +1,8 @@
 #include "benchmark_driver.h"
 
 #include "clock_ticks.h"
-#include "feature_gate.h"
 #include "command_line.h"
-#include "kernel_binding.h"
-#include "library_loader.h"
+#include "kernel_loading.h"
 #include "number_conversions.h"
 #include "operand_generator.h"
 #include "process.h"
@@ -127,11 +125,11 @@ void RunBenchmark()
     if (tokenizer::GetArg(args.get(), 2, g_procedureName) == nullptr) {
         return;
     }
+    // The features are checked with the loading, after the count: both
+    // stop the run without a word, in whichever order.
+    FeatureMask mask = 0;
     if (tokenizer::GetArg(args.get(), 4, g_scratch) != nullptr) {
-        const FeatureMask mask = numbers::ParseFeatures(g_scratch);
-        if (mask != 0 && !feature::CheckFeatures(mask)) {
-            return;
-        }
+        mask = numbers::ParseFeatures(g_scratch);
     }
     if (tokenizer::GetArg(args.get(), 3, g_scratch) == nullptr) {
         return;
@@ -144,22 +142,17 @@ void RunBenchmark()
     }
     const auto count = static_cast<std::uint32_t>(numbers::FormatI32(parsed, g_scratch));
 
-    const platform::LibraryHandle library = platform::OpenLibrary(g_libraryPath);
-    if (library == nullptr) {
-        return;
-    }
-    void *const procedure = platform::FindProcedure(library, g_procedureName);
-    if (procedure == nullptr) {
-        platform::CloseLibrary(library);
+    const LoadedKernel kernel = LoadKernel(g_libraryPath, g_procedureName, mask);
+    if (!kernel.Ready()) {
         return;
     }
     PrintHeader();
-    const Elapsed elapsed = TimeKernel(AsKernelEntry(procedure), count);
+    const Elapsed elapsed = TimeKernel(kernel.entry, count);
     // The figures are converted on the x87 unit, which the kernel may have
     // left full.
     cpu::ResetX87();
     PrintTimes(count, elapsed);
-    platform::CloseLibrary(library);
+    platform::CloseLibrary(kernel.library);
 }
 
 } // namespace

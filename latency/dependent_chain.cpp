@@ -383,11 +383,6 @@ std::uint64_t TimeCalls(Call call, Matrix4 *&x, Matrix4 *&y, std::uint32_t count
 
 } // namespace
 
-const char *ProductName(Product product)
-{
-    return product == Product::AB ? "a*b" : "b*a";
-}
-
 OperandDraws SeedDraws(std::uint64_t seed)
 {
     // The state must not be 0, which xorshift never leaves.

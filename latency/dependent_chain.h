@@ -22,6 +22,7 @@
 #pragma once
 
 #include "matmul_kernel.h"
+#include "product.h"
 
 #include <cstdint>
 #include <optional>
@@ -32,10 +33,6 @@ namespace latency {
 // Which operand carries the chain: the result of each call becomes the next
 // call's first operand (A) or its second (B).
 enum class Operand { A, B };
-
-// What a kernel computes, row-major.
-enum class Product { AB, BA };
-const char *ProductName(Product product);
 
 // The table the other operand is drawn from, and the calls checked one by
 // one at each end of a chain.

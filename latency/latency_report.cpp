@@ -43,7 +43,7 @@ std::string TextReport(const LatencyResult &r)
     std::string text = "Library:     " + r.library + "\nProcedure:   " + r.procedure + "\nCount:       " +
                        std::to_string(r.count) + " calls in each chain\nThrough a:   " + Ticks(r.throughA) +
                        "\nThrough b:   " + Ticks(r.throughB) + "\nCounter:     " + kClockTickUnit + "\n";
-    text += "Product:     " + std::string(r.product ? latency::ProductName(*r.product) : "-") + "\n";
+    text += "Product:     " + std::string(r.product ? ProductName(*r.product) : "-") + "\n";
     switch (r.chain) {
     case LatencyResult::Chain::Exact:
         return text + "Chain:       stayed exact\n";
@@ -66,6 +66,7 @@ std::string JsonReport(const LatencyResult &r)
            ", \"count\": " + std::to_string(r.count) + ", \"through_a\": " + JsonTicks(r.throughA) +
            ", \"through_b\": " + JsonTicks(r.throughB) + ", \"counter\": " + JsonString(kClockTickUnit) +
            ", \"chain_exact\": " + exact + ", \"product\": " +
-           (r.product ? JsonString(latency::ProductName(*r.product)) : std::string("null")) +
-           ", \"reason\": " + JsonString(r.reason) + "}\n";
+           (r.product ? JsonString(ProductName(*r.product)) : std::string("null")) +
+           ", \"reason\": " + JsonString(r.reason) + ", \"missing_features\": " + JsonStringList(r.missingFeatures) +
+           ", \"computes_nothing\": " + (r.computesNothing ? "true" : "false") + "}\n";
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 struct LatencyResult {
     // What the chain check found: every result checked exact, one wrong (or
@@ -22,9 +23,15 @@ struct LatencyResult {
     std::optional<double> throughA;
     std::optional<double> throughB;
     Chain chain = Chain::NotRun;
-    std::optional<latency::Product> product;
+    std::optional<Product> product;
     // Why it was not run, why it was not judged, or what was wrong.
     std::string reason;
+    // The features the kernel needs that this processor or its operating
+    // system lacks, by the names the programs print.
+    std::vector<std::string> missingFeatures;
+    // The kernel list beside the program registers the kernel as computing
+    // nothing.
+    bool computesNothing = false;
 
     // 0 when the chains stayed exact or were not judged, 1 when one went
     // wrong, 2 when not run.

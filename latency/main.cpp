@@ -10,19 +10,16 @@
 // faulted in one, 2 when not run.
 #include "dependent_chain.h"
 #include "fault_report.h"
-#include "feature_gate.h"
-#include "kernel_binding.h"
-#include "kernel_registry.h"
+#include "kernel_list.h"
+#include "kernel_loading.h"
 #include "latency_report.h"
-#include "library_loader.h"
 #include "number_conversions.h"
 #include "plain_decimal.h"
 #include "process.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,23 +29,18 @@ namespace {
 constexpr char kUsage[] = "Usage: Latency [--json] <library> <procedure> <count> [features needed]\n"
                           "  count: calls in each chain, 1 to 2147483647; features: a mask, read as Test reads it\n";
 
-// The build's kernel list, beside the program; empty when there is none.
-std::string ReadKernelList(const std::string &directory)
-{
-    if (directory.empty()) {
-        return {};
-    }
-    std::ifstream file(directory + "/kernels.txt", std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
 // Whether the kernel list beside the program registers the loaded library's
 // file and the procedure as computing nothing.
 bool ComputesNothing(platform::LibraryHandle handle, const char *procedure)
 {
     const std::string directory = platform::ProgramDirectory();
     const std::string file = platform::LibraryFilePath(handle);
-    return !file.empty() && RegisteredAsComputingNothing(ReadKernelList(directory), directory, file, procedure);
+    if (directory.empty() || file.empty()) {
+        return false;
+    }
+    const std::filesystem::path listDirectory(directory);
+    return RegisteredAsComputingNothing(ReadKernelList(listDirectory / "kernels.txt"), listDirectory, file,
+                                        procedure);
 }
 
 // What a fault in the chain through `chain` ends the process with: the
@@ -58,8 +50,8 @@ platform::FaultReport FaultReportFor(LatencyResult r, const char *chain, bool js
     static constexpr char kFault[] = "<fault>";
     r.chain = LatencyResult::Chain::Wrong;
     r.reason = std::string("the kernel raised ") + kFault + " in the chain through " + chain;
-    // The reason comes last in either report, after the library's and the
-    // procedure's names, which may hold anything.
+    // The reason comes after the library's and the procedure's names, which
+    // may hold anything, and nothing after it can hold the marker.
     const std::string text = json ? JsonReport(r) : TextReport(r);
     const std::size_t at = text.rfind(kFault);
     return {text.substr(0, at), text.substr(at + sizeof kFault - 1), r.ExitStatus()};
@@ -71,24 +63,24 @@ LatencyResult Measure(const char *library, const char *procedure, std::uint32_t 
     r.library = library;
     r.procedure = procedure;
     r.count = count;
-    if (mask != 0 && !feature::CheckFeatures(mask)) {
-        r.reason = "this processor or its operating system lacks " + feature::MissingFeatures(mask);
+    const LoadedKernel kernel = LoadKernel(library, procedure, mask);
+    switch (kernel.failure) {
+    case LoadedKernel::Failure::FeaturesMissing:
+        r.missingFeatures = kernel.missingFeatures;
+        r.reason = MissingFeaturesReason(kernel.missingFeatures);
         return r;
-    }
-    std::string why;
-    const platform::LibraryHandle handle = platform::OpenLibrary(library, &why);
-    if (handle == nullptr) {
-        r.reason = "the library could not be loaded: " + why;
+    case LoadedKernel::Failure::NotLoadable:
+        r.reason = "the library could not be loaded: " + kernel.reason;
         return r;
-    }
-    void *const symbol = platform::FindProcedure(handle, procedure, &why);
-    if (symbol == nullptr) {
-        r.reason = why;
-        platform::CloseLibrary(handle);
+    case LoadedKernel::Failure::NotExported:
+        r.reason = kernel.reason;
         return r;
+    case LoadedKernel::Failure::None:
+        break;
     }
-    const KernelEntry entry = AsKernelEntry(symbol);
-    const bool judged = !ComputesNothing(handle, procedure);
+    const KernelEntry entry = kernel.entry;
+    r.computesNothing = ComputesNothing(kernel.library, procedure);
+    const bool judged = !r.computesNothing;
 
     const platform::FaultReport faultInA = FaultReportFor(r, "a", json);
     platform::ReportFaults(&faultInA);
@@ -114,7 +106,7 @@ LatencyResult Measure(const char *library, const char *procedure, std::uint32_t 
     } else {
         r.chain = LatencyResult::Chain::Exact;
     }
-    platform::CloseLibrary(handle);
+    platform::CloseLibrary(kernel.library);
     return r;
 }
 

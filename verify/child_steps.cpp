@@ -1,8 +1,7 @@
 #include "child_steps.h"
 
 #include "isolation.h"
-#include "kernel_binding.h"
-#include "library_loader.h"
+#include "kernel_loading.h"
 #include "threads.h"
 
 #include <algorithm>
@@ -102,14 +101,13 @@ std::string RunStep(const std::string &request)
         return "";
     }
     const std::string &step = fields[0];
-    std::string reason;
-    const platform::LibraryHandle library = platform::OpenLibrary(fields[1].c_str(), &reason);
-    if (library == nullptr) {
-        return "not-loadable\t" + Field(reason) + "\n";
+    // The features were checked before any child was started.
+    const LoadedKernel kernel = LoadKernel(fields[1].c_str(), fields[2].c_str(), 0);
+    if (kernel.failure == LoadedKernel::Failure::NotLoadable) {
+        return "not-loadable\t" + Field(kernel.reason) + "\n";
     }
-    void *symbol = platform::FindProcedure(library, fields[2].c_str(), &reason);
-    if (symbol == nullptr) {
-        return "not-exported\t" + Field(reason) + "\n";
+    if (!kernel.Ready()) {
+        return "not-exported\t" + Field(kernel.reason) + "\n";
     }
     if (step == kLoadStep) {
         return "loaded\n";
@@ -117,7 +115,7 @@ std::string RunStep(const std::string &request)
     // Threads the library started as it loaded are its own affair; those
     // the calls leave running are the kernel's.
     const int threads = platform::ThreadCount();
-    std::string answer = RunKernelStep(step, AsKernelEntry(symbol));
+    std::string answer = RunKernelStep(step, kernel.entry);
     if (!FirstStateChange().empty()) {
         answer += "state\t" + Field(FirstStateChange()) + "\n";
     }

@@ -15,7 +15,7 @@
 struct Step {
     std::string id;
     std::optional<ContractCheck> contract;
-    std::vector<std::string_view> checks;
+    std::vector<std::string_view> checkNames;
 };
 
 // The steps that check a kernel, in the order Verify runs and reports them:

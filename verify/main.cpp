@@ -3,8 +3,8 @@
 // anything. Exit status 0 when the kernel is correct, 1 when it is wrong, 2
 // when it could not be run.
 #include "child_steps.h"
-#include "feature_gate.h"
 #include "isolation.h"
+#include "kernel_loading.h"
 #include "number_conversions.h"
 #include "plain_decimal.h"
 #include "processor_state.h"
@@ -64,7 +64,7 @@ struct Observed {
 // not return, the remaining steps are not tried: each would wait as long.
 void RunCheckStep(Verification &v, Observed &seen, const Step &step, const ChildRuns &runs, bool &hung)
 {
-    const std::vector<std::string_view> &names = step.checks;
+    const std::vector<std::string_view> &names = step.checkNames;
     if (hung) {
         for (std::string_view name : names) {
             v.checks.push_back({std::string(name), false, "not tried: the kernel did not return in an earlier check"});
@@ -103,6 +103,7 @@ void RunCheckStep(Verification &v, Observed &seen, const Step &step, const Child
     case isolation::ChildOutcome::Ended::TimedOut:
         failure = "the kernel did not return: " + outcome.how;
         hung = true;
+        v.returned = false;
         break;
     case isolation::ChildOutcome::Ended::NotStarted:
         failure = "could not start a child process: " + outcome.how;
@@ -165,12 +166,13 @@ Verification VerifyKernel(const std::string &library, const std::string &procedu
     Verification v;
     v.library = library;
     v.procedure = procedure;
-    if (maskText != nullptr) {
-        const std::string missing = feature::MissingFeatures(numbers::ParseFeatures(maskText));
-        if (!missing.empty()) {
-            v.reason = "this processor or its operating system lacks " + missing;
-            return v;
-        }
+    // Checked here, before any child is started; the children load the
+    // kernel.
+    const LoadedKernel features = CheckKernelFeatures(maskText != nullptr ? numbers::ParseFeatures(maskText) : 0);
+    if (!features.Ready()) {
+        v.missingFeatures = features.missingFeatures;
+        v.reason = MissingFeaturesReason(features.missingFeatures);
+        return v;
     }
     if (!CanRun(v, runs)) {
         return v;

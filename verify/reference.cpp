@@ -19,11 +19,6 @@ bool IsNegativeZero(double x)
 
 } // namespace
 
-std::string_view ProductName(Product product)
-{
-    return product == Product::AB ? "a*b" : "b*a";
-}
-
 ElementReference ReferenceElement(const Matrix4 &x, const Matrix4 &y, int i, int j)
 {
     bool nan = false;

@@ -6,16 +6,11 @@
 
 #include "exact_sum.h"
 #include "matmul_kernel.h"
+#include "product.h"
 
 #include <array>
 #include <optional>
 #include <string_view>
-
-// x times y, row-major: element [i][j] is the sum over c of x[i][c] * y[c][j].
-// A kernel computes a*b when x, y = a, b, or b*a when x, y = b, a.
-enum class Product { AB, BA };
-inline constexpr std::array kProducts = {Product::AB, Product::BA};
-std::string_view ProductName(Product product); // "a*b", "b*a"
 
 // One element's exact value and the error a correct kernel may make in it.
 struct ElementReference {

@@ -89,11 +89,7 @@ std::string JsonReport(const Verification &v)
     std::string json = "{\"library\": " + JsonString(v.library) + ", \"procedure\": " + JsonString(v.procedure) +
                        ", \"verdict\": \"" + VerdictName(v.verdict) + "\", \"reason\": " + JsonString(v.reason) +
                        ", \"product\": " + (v.product.empty() ? std::string("null") : JsonString(v.product)) +
-                       ", \"rounding\": [";
-    for (std::size_t i = 0; i < v.rounding.size(); ++i) {
-        json += (i == 0 ? "" : ", ") + JsonString(v.rounding[i]);
-    }
-    json += "], \"nearest_model\": ";
+                       ", \"rounding\": " + JsonStringList(v.rounding) + ", \"nearest_model\": ";
     json += v.nearestModel.empty() ? std::string("null")
                                    : "{\"name\": " + JsonString(v.nearestModel) +
                                          ", \"differing_elements\": " + std::to_string(v.nearestDiffering) +
@@ -106,5 +102,6 @@ std::string JsonReport(const Verification &v)
                 ", \"passed\": " + (check.passed ? "true" : "false") + ", \"detail\": " + JsonString(check.detail) +
                 "}";
     }
-    return json + "]}\n";
+    return json + "], \"missing_features\": " + JsonStringList(v.missingFeatures) +
+           ", \"returned\": " + (v.returned ? "true" : "false") + "}\n";
 }

@@ -27,6 +27,11 @@ struct Verification {
     // to report.
     bool arithmeticTried = false;
     std::vector<CheckResult> checks;
+    // The features the kernel needs that this processor or its operating
+    // system lacks, by the names the programs print.
+    std::vector<std::string> missingFeatures;
+    // False when the kernel did not return in some check.
+    bool returned = true;
 
     // 0 correct, 1 wrong, 2 not run.
     int ExitStatus() const;

@@ -30,8 +30,10 @@ class Latency(unittest.TestCase):
         for kernel in read_kernel_list(OPTS.kernel_list):
             with self.subTest(procedure=kernel["procedure"]):
                 status, report = latency_json(kernel["path"], kernel["procedure"], "1001", kernel["mask"])
-                if status == 2 and "lacks" in report["reason"]:
+                if status == 2 and report["missing_features"]:
                     continue  # this processor cannot run it
+                self.assertEqual((report["computes_nothing"], report["missing_features"]),
+                                 (kernel["product"] == "none", []), report)
                 if kernel["product"] == "none":
                     self.assertEqual((status, report["chain_exact"], report["product"]), (0, None, None), report)
                 else:
@@ -77,6 +79,7 @@ class Latency(unittest.TestCase):
         self.assertEqual((status, report["chain_exact"], report["through_a"]), (1, False, None), report)
         self.assertIn("the kernel raised a floating-point exception", report["reason"])
         self.assertTrue(report["reason"].endswith("in the chain through a"), report)
+        self.assertEqual((report["missing_features"], report["computes_nothing"]), ([], False), report)
         status, out, _ = latency(OPTS.broken, "unmasks_precision", "100")
         self.assertEqual(status, 1)
         self.assertEqual(out.decode().splitlines()[-1], "Chain:       wrong: " + report["reason"])
@@ -89,7 +92,7 @@ class Latency(unittest.TestCase):
         copy = os.path.join(elsewhere, os.path.basename(null["path"]))
         shutil.copyfile(OPTS.broken, copy)
         status, report = latency_json(copy, "null_kernel", "10")
-        self.assertEqual((status, report["chain_exact"]), (1, False), report)
+        self.assertEqual((status, report["chain_exact"], report["computes_nothing"]), (1, False, False), report)
         self.assertIn("element [0][0] is 42", report["reason"])
 
     def test_the_report_stays_whole_after_a_hostile_kernel(self):
@@ -116,6 +119,7 @@ class Latency(unittest.TestCase):
             with self.subTest(args=args):
                 status, report = latency_json(*args)
                 self.assertEqual((status, report["through_a"], report["chain_exact"]), (2, None, None), report)
+                self.assertEqual(report["missing_features"], ["3DNow!"] if "lacks" in reason else [], report)
                 self.assertIn(reason, report["reason"])
                 status, out, err = latency(*args)
                 self.assertEqual((status, out), (2, b""))

@@ -1,22 +1,17 @@
 // The chain check: a kernel computing either product stays exact whatever
 // the count and the draws, and one that stops writing or skips calls in the
 // middle of the timed chain is caught; the floating-point controls a kernel
-// changes are put back; and the registry matches a library by its file.
+// changes are put back.
 #include "cpu_instructions.h"
 #include "dependent_chain.h"
-#include "kernel_registry.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
-#include <system_error>
 
 namespace {
 
 using latency::Operand;
-using latency::Product;
 
 float Element(const Matrix4 *x, const Matrix4 *y, int i, int j)
 {
@@ -164,36 +159,6 @@ TEST(DependentChain, TheFloatingPointControlsAreRestoredAfterEveryCall)
 #elif defined(MATMUL_CPU_AARCH64)
     EXPECT_EQ(after.fpcr, before.fpcr);
 #endif
-}
-
-TEST(KernelRegistry, OnlyTheRegisteredFileComputesNothing)
-{
-    namespace fs = std::filesystem;
-    const fs::path dir = fs::path(::testing::TempDir()) / "kernel_registry_test";
-    fs::remove_all(dir);
-    fs::create_directories(dir / "elsewhere");
-    for (const fs::path &file : {dir / "null.so", dir / "outerprod.so", dir / "cut.so", dir / "elsewhere/null.so"}) {
-        std::ofstream(file) << "x";
-    }
-    const char list[] = "# library\tprocedure\tmask\tproduct\trounding\n"
-                        "null.so\tnull_kernel\t0\tnone\t-\r\n"
-                        "outerprod.so\tMat_Mult\t0\ta*b\touterprod\tmore\n"
-                        "cut.so\tcut_kernel\t0\n";
-    EXPECT_TRUE(RegisteredAsComputingNothing(list, dir, dir / "null.so", "null_kernel"));
-    EXPECT_FALSE(RegisteredAsComputingNothing(list, dir, dir / "outerprod.so", "Mat_Mult"));
-    // A file of the same name elsewhere is another kernel; a missing one is
-    // none of the list's.
-    EXPECT_FALSE(RegisteredAsComputingNothing(list, dir, dir / "elsewhere/null.so", "null_kernel"));
-    EXPECT_FALSE(RegisteredAsComputingNothing(list, dir, dir / "missing.so", "null_kernel"));
-    EXPECT_FALSE(RegisteredAsComputingNothing(list, dir, dir / "cut.so", "cut_kernel"));
-    EXPECT_FALSE(RegisteredAsComputingNothing("", dir, dir / "null.so", "null_kernel"));
-    // A link to a registered library, as the bench makes, is that library.
-    std::error_code error;
-    fs::create_symlink(dir / "null.so", dir / "elsewhere/link.so", error);
-    if (!error) {
-        EXPECT_TRUE(RegisteredAsComputingNothing(list, dir, dir / "elsewhere/link.so", "null_kernel"));
-    }
-    fs::remove_all(dir);
 }
 
 } // namespace

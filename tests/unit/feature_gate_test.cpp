@@ -25,6 +25,12 @@ CpuFacts Everything()
     return facts;
 }
 
+// Where features.def says CPUID reports each feature.
+constexpr std::uint32_t CpuFacts::*Leaf1Ecx = &CpuFacts::leaf1Ecx;
+constexpr std::uint32_t CpuFacts::*Leaf1Edx = &CpuFacts::leaf1Edx;
+constexpr std::uint32_t CpuFacts::*Leaf7Ebx = &CpuFacts::leaf7Ebx;
+constexpr std::uint32_t CpuFacts::*Ext1Edx = &CpuFacts::ext1Edx;
+
 TEST(FeatureGate, EachBitNeedsItsCpuidBit)
 {
     struct Row {
@@ -33,15 +39,9 @@ TEST(FeatureGate, EachBitNeedsItsCpuidBit)
         int cpuidBit;
     };
     const Row rows[] = {
-        {feature::kMMX, &CpuFacts::leaf1Edx, 23},  {feature::kSSE, &CpuFacts::leaf1Edx, 25},
-        {feature::kSSE2, &CpuFacts::leaf1Edx, 26}, {feature::kSSE3, &CpuFacts::leaf1Ecx, 0},
-        {feature::kCMOV, &CpuFacts::leaf1Edx, 15}, {feature::kAPIC, &CpuFacts::leaf1Edx, 9},
-        {feature::kHTT, &CpuFacts::leaf1Edx, 28},  {feature::kTSC, &CpuFacts::leaf1Edx, 4},
-        {feature::k3DNOW, &CpuFacts::ext1Edx, 31}, {feature::k3DNOWEXT, &CpuFacts::ext1Edx, 30},
-        {feature::kSSSE3, &CpuFacts::leaf1Ecx, 9}, {feature::kSSE4_1, &CpuFacts::leaf1Ecx, 19},
-        {feature::kSSE4_2, &CpuFacts::leaf1Ecx, 20}, {feature::kAVX, &CpuFacts::leaf1Ecx, 28},
-        {feature::kFMA, &CpuFacts::leaf1Ecx, 12}, {feature::kAVX2, &CpuFacts::leaf7Ebx, 5},
-        {feature::kAVX512F, &CpuFacts::leaf7Ebx, 16},
+#define MATMUL_FEATURE(name, bit, printed, cpuinfo, word, cpuidBit, osState) {feature::k##name, word, cpuidBit},
+#include "features.def"
+#undef MATMUL_FEATURE
     };
     FeatureMask all = 0;
     for (const Row &row : rows) {

@@ -1,10 +1,12 @@
-// Every registered kernel: true to the kernel entry contract at the 16-byte
-// alignment it promises, within the forward error bound of a four-term sum,
-// and bit for bit equal to each rounding model it is registered with. The
-// list comes from the kernels' registrations, so a new kernel is covered by
-// its one line. A kernel whose features this processor lacks is skipped,
-// with the reason.
+// Every kernel of the build's kernel list, and of the portable builds'
+// list: true to the kernel entry contract at the 16-byte alignment it
+// promises, within the forward error bound of a four-term sum, and bit for
+// bit equal to each rounding model it is registered with. The lists are
+// read as the build wrote them, so a new kernel is covered by its one
+// registration. A kernel whose features this processor lacks is skipped,
+// with the reason. The kernel list's own reading is checked here too.
 #include "feature_gate.h"
+#include "kernel_list.h"
 #include "kernel_test_support.h"
 #include "operand_generator.h"
 #include "operand_sets.h"
@@ -13,43 +15,47 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
 
-struct RegisteredKernel {
-    const char *path;
-    const char *procedure;
-    FeatureMask mask;
-    const char *product;  // "a*b", "b*a" or "none"
-    const char *rounding; // model names, comma-separated, or "-"
-};
+namespace fs = std::filesystem;
 
-// Written by the build from the registrations.
-const RegisteredKernel kRegistered[] = {
-#include "registered_kernels.inc"
-};
-
-// The kernels that compute a product (not the null or calibration kernels).
-std::vector<RegisteredKernel> ProductKernels()
+// The kernels of the build's lists, each library by its full path.
+std::vector<ListedKernel> Listed()
 {
-    std::vector<RegisteredKernel> kernels;
-    for (const RegisteredKernel &k : kRegistered) {
-        if (std::string(k.product) != "none") {
-            kernels.push_back(k);
+    std::vector<ListedKernel> kernels;
+    for (const fs::path list : {MATMUL_KERNEL_LIST_PATH, MATMUL_PORTABLE_LIST_PATH}) {
+        for (ListedKernel &k : ReadKernelList(list)) {
+            k.library = (list.parent_path() / k.library).string();
+            kernels.push_back(std::move(k));
         }
     }
     return kernels;
 }
 
-std::vector<RoundingModel> ClaimedModels(const RegisteredKernel &k)
+// The kernels that compute a product (not the null or calibration kernels).
+std::vector<ListedKernel> ProductKernels()
+{
+    std::vector<ListedKernel> kernels;
+    for (ListedKernel &k : Listed()) {
+        if (k.product != "none") {
+            kernels.push_back(std::move(k));
+        }
+    }
+    return kernels;
+}
+
+std::vector<RoundingModel> ClaimedModels(const ListedKernel &k)
 {
     std::vector<RoundingModel> models;
-    std::stringstream names(k.rounding);
-    for (std::string name; std::getline(names, name, ',');) {
+    for (const std::string &name : k.rounding) {
         if (const auto model = RoundingModelNamed(name)) {
             models.push_back(*model);
         }
@@ -83,6 +89,22 @@ std::vector<OperandPair> OperandSets(bool extremes)
         // -0 products: Mat_Mult adds them onto +0, innerprod1 sums them as they are.
         sets.push_back({Filled(-0.0f), Filled(1.0f)});
         sets.push_back({Filled(1.0f), Filled(-0.0f)});
+        // A first product of -2^-160 is no zero: added onto +0 it stays
+        // negative and rounds to -0 in single precision, which the -0
+        // products after it keep.
+        OperandPair underflow{Filled(-0.0f), Filled(1.0f)};
+        underflow.a.m[0][0] = -0x1p-80f;
+        underflow.b.m[0][0] = 0x1p-80f;
+        sets.push_back(underflow);
+        // 1 + x*y with x*y = 2^-24 + 2^-60: rounded to double first it is
+        // the midpoint 1 + 2^-24, which rounds to even, 1; rounded once (a
+        // single-precision fused multiply-add) it is 1 + 2^-23.
+        OperandPair midpoint{};
+        midpoint.a.m[0][0] = 1.0f;
+        midpoint.b.m[0][0] = 1.0f;
+        midpoint.a.m[0][1] = 0x1p-24f + 0x1p-36f;
+        midpoint.b.m[1][0] = 1.0f - 0x1p-12f + 0x1p-24f;
+        sets.push_back(midpoint);
         for (const OperandPair &pair : ArithmeticOperands()) {
             sets.push_back(pair);
         }
@@ -90,7 +112,7 @@ std::vector<OperandPair> OperandSets(bool extremes)
     return sets;
 }
 
-class KernelTest : public ::testing::TestWithParam<RegisteredKernel> {
+class KernelTest : public ::testing::TestWithParam<ListedKernel> {
 protected:
     void SetUp() override
     {
@@ -98,14 +120,14 @@ protected:
             GTEST_SKIP() << GetParam().procedure << " needs features this processor or operating system lacks (mask "
                          << GetParam().mask << ")";
         }
-        library_ = std::make_unique<KernelLibrary>(GetParam().path, GetParam().procedure);
+        library_ = std::make_unique<KernelLibrary>(GetParam().library.c_str(), GetParam().procedure.c_str());
         ASSERT_NE(library_->entry(), nullptr);
     }
     KernelEntry entry() const { return library_->entry(); }
     // The kernel's factors, row-major: (a, b) for a*b, (b, a) for b*a.
     std::pair<const Matrix4 &, const Matrix4 &> Factors(const OperandPair &pair) const
     {
-        if (std::string(GetParam().product) == "b*a") {
+        if (GetParam().product == ProductName(Product::BA)) {
             return {pair.b, pair.a};
         }
         return {pair.a, pair.b};
@@ -115,7 +137,7 @@ private:
     std::unique_ptr<KernelLibrary> library_;
 };
 
-std::string KernelName(const ::testing::TestParamInfo<RegisteredKernel> &info)
+std::string KernelName(const ::testing::TestParamInfo<ListedKernel> &info)
 {
     return info.param.procedure;
 }
@@ -172,5 +194,69 @@ TEST_P(KernelTest, MatchesItsRoundingModels)
 }
 
 INSTANTIATE_TEST_SUITE_P(Registered, KernelTest, ::testing::ValuesIn(ProductKernels()), KernelName);
+
+// The two reference kernels need no alignment at all, take no notice of
+// the result area's earlier contents, and return what they always have:
+// Mat_Mult 16, innerprod1 the result's address.
+TEST(ReferenceKernels, NeedNoAlignmentAndKeepTheirReturnValues)
+{
+    std::mt19937 rng(19);
+    const Matrix4 a = MixedOperand(rng, 8);
+    const Matrix4 b = MixedOperand(rng, 8);
+    const Matrix4 garbage = Filled(std::nanf(""));
+    int found = 0;
+    for (const ListedKernel &k : Listed()) {
+        if (k.procedure != "Mat_Mult" && k.procedure != "innerprod1") {
+            continue;
+        }
+        ++found;
+        const KernelLibrary library(k.library.c_str(), k.procedure.c_str());
+        ASSERT_NE(library.entry(), nullptr) << k.procedure;
+        const Matrix4 aligned = RunGuarded(library.entry(), a, b, 0);
+        for (std::size_t offset : {4u, 8u, 12u, 36u}) {
+            EXPECT_TRUE(SameBits(RunGuarded(library.entry(), a, b, offset, &garbage), aligned))
+                << k.procedure << ", offset " << offset;
+        }
+        Matrix4 r{};
+        const Matrix4 id = Identity();
+        EXPECT_EQ(library.entry()(&r, &id, &id),
+                  k.procedure == "Mat_Mult" ? 16 : reinterpret_cast<std::intptr_t>(&r));
+    }
+    EXPECT_EQ(found, 2);
+}
+
+TEST(KernelList, ReadsTheColumnsAndMatchesALibraryByItsFile)
+{
+    const fs::path dir = fs::path(::testing::TempDir()) / "kernel_list_test";
+    fs::remove_all(dir);
+    fs::create_directories(dir / "elsewhere");
+    for (const fs::path &file : {dir / "null.so", dir / "outerprod.so", dir / "cut.so", dir / "elsewhere/null.so"}) {
+        std::ofstream(file) << "x";
+    }
+    const std::vector<ListedKernel> list = ParseKernelList("# library\tprocedure\tmask\tproduct\trounding\n"
+                                                           "null.so\tnull_kernel\t0\tnone\t-\r\n"
+                                                           "outerprod.so\tMat_Mult\t3072\ta*b\touterprod,innerprod\tmore\n"
+                                                           "cut.so\tcut_kernel\t0\n");
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_TRUE(list[0].rounding.empty());
+    EXPECT_EQ(list[1].mask, feature::kAVX2 | feature::kFMA);
+    EXPECT_EQ(list[1].rounding, (std::vector<std::string>{"outerprod", "innerprod"}));
+    EXPECT_EQ(list[1].role, "more");
+    EXPECT_TRUE(RegisteredAsComputingNothing(list, dir, dir / "null.so", "null_kernel"));
+    EXPECT_FALSE(RegisteredAsComputingNothing(list, dir, dir / "outerprod.so", "Mat_Mult"));
+    // A file of the same name elsewhere is another kernel; a missing one is
+    // none of the list's.
+    EXPECT_FALSE(RegisteredAsComputingNothing(list, dir, dir / "elsewhere/null.so", "null_kernel"));
+    EXPECT_FALSE(RegisteredAsComputingNothing(list, dir, dir / "missing.so", "null_kernel"));
+    EXPECT_FALSE(RegisteredAsComputingNothing(list, dir, dir / "cut.so", "cut_kernel"));
+    EXPECT_FALSE(RegisteredAsComputingNothing({}, dir, dir / "null.so", "null_kernel"));
+    // A link to a registered library, as the bench makes, is that library.
+    std::error_code error;
+    fs::create_symlink(dir / "null.so", dir / "elsewhere/link.so", error);
+    if (!error) {
+        EXPECT_TRUE(RegisteredAsComputingNothing(list, dir, dir / "elsewhere/link.so", "null_kernel"));
+    }
+    fs::remove_all(dir);
+}
 
 } // namespace

@@ -1,10 +1,9 @@
 // Helpers for the tests that call kernels: a kernel library loaded as the
-// Test program loads it, and matrices to feed kernels and compare results.
+// programs load it, and matrices to feed kernels and compare results.
 #pragma once
 
-#include "kernel_binding.h"
+#include "kernel_loading.h"
 #include "matmul_kernel.h"
-#include "library_loader.h"
 
 #include <gtest/gtest.h>
 
@@ -13,29 +12,24 @@
 #include <cstring>
 #include <random>
 
-// Loads a kernel library as the Test program does and keeps it loaded for
-// the life of the object.
+// Loads a kernel library as the programs do and keeps it loaded for the
+// life of the object.
 class KernelLibrary {
 public:
-    KernelLibrary(const char *path, const char *procedure)
-        : library_(platform::OpenLibrary(path)),
-          entry_(library_ != nullptr ? AsKernelEntry(platform::FindProcedure(library_, procedure)) : nullptr)
-    {
-    }
+    KernelLibrary(const char *path, const char *procedure) : kernel_(LoadKernel(path, procedure, 0)) {}
     ~KernelLibrary()
     {
-        if (library_ != nullptr) {
-            platform::CloseLibrary(library_);
+        if (kernel_.library != nullptr) {
+            platform::CloseLibrary(kernel_.library);
         }
     }
     KernelLibrary(const KernelLibrary &) = delete;
     KernelLibrary &operator=(const KernelLibrary &) = delete;
 
-    KernelEntry entry() const { return entry_; }
+    KernelEntry entry() const { return kernel_.entry; }
 
 private:
-    platform::LibraryHandle library_;
-    KernelEntry entry_;
+    LoadedKernel kernel_;
 };
 
 inline Matrix4 Identity()
