@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Holds the README's table of feature-mask bits to the feature table
+"""Holds the docs' table of feature-mask bits to the feature table
 (common/features.def) that the programs, the registry and the tests read:
 the same features in the same order, each with its bit, its value, the name
 the programs print and the name a registration gives it."""
@@ -8,12 +8,12 @@ import sys
 
 import processor_flags
 
-README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
+DOCS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "docs", "programs.md")
 HEADER = "| bit | value | feature (x86) | registered as | on AArch64 |"
 
 
-def documented_rows(path=README):
-    """The cells of each row of the README's table of feature bits."""
+def documented_rows(path=DOCS):
+    """The cells of each row of the docs' table of feature bits."""
     with open(path, encoding="utf-8") as f:
         lines = f.read().split("\n## Feature masks\n", 1)[1].splitlines()
     start = lines.index(HEADER) + 2  # past the header and the alignment row
@@ -28,13 +28,13 @@ def documented_rows(path=README):
 def mismatches(features, rows):
     found = []
     if len(rows) != len(features):
-        found.append(f"the README lists {len(rows)} features, the table {len(features)}")
+        found.append(f"docs/programs.md lists {len(rows)} features, the table {len(features)}")
     for feature, cells in zip(features, rows):
         bit, value, described, name, aarch64 = cells
         printed_ok = described == feature.printed or described.startswith(feature.printed + ", ")
         if (bit, value, name, aarch64) != (str(feature.bit), str(feature.value), f"`{feature.name}`", "absent") \
                 or not printed_ok:
-            found.append(f"README row {cells} does not describe {feature}")
+            found.append(f"docs/programs.md row {cells} does not describe {feature}")
     names = [f.name for f in features]
     bits = [f.bit for f in features]
     if len(set(names)) != len(names) or len(set(bits)) != len(bits):
@@ -44,7 +44,7 @@ def mismatches(features, rows):
 
 def main():
     found = mismatches(processor_flags.FEATURES, documented_rows())
-    print("\n".join(found) or "the README's feature table matches common/features.def")
+    print("\n".join(found) or "the feature table of docs/programs.md matches common/features.def")
     return 1 if found else 0
 
 
