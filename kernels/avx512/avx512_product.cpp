@@ -10,7 +10,7 @@
 // In a chain it is slower than Mat_Mult_AVX_Pairs, which sums alike in
 // 256-bit registers: the next call reads its result back from a 512-bit
 // store, which costs more than from 256-bit ones on Zen 5, above all as the
-// 128-bit rows of a second operand (see the README's kernel notes).
+// 128-bit rows of a second operand (see docs/kernel-notes.md).
 #include "matmul_kernel.h"
 
 // GCC 12's AVX-512 headers start some intrinsics from a deliberately

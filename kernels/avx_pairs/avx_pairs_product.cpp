@@ -10,8 +10,7 @@
 // The registers are 256-bit on purpose. In a chain the result goes through
 // memory, and on Zen 5 a 512-bit store read back costs more than two 256-bit
 // ones: whole, about two core cycles more; as the 128-bit rows a product
-// needs of its second operand, about six more (see the README's kernel
-// notes).
+// needs of its second operand, about six more (see docs/kernel-notes.md).
 
 #include "matmul_kernel.h"
 
