@@ -110,8 +110,9 @@ void PrintTimes(std::uint32_t count, const Elapsed &elapsed)
     WriteOut("\r\n\r\n");
 }
 
-// One complete run on the command line Start took: parse the arguments,
-// check the features, load the kernel, time it and print the report.
+// One complete run on the command line RunTestProgram took: parse the
+// arguments, check the features, load the kernel, time it and print the
+// report.
 void RunBenchmark()
 {
     const tokenizer::ArgList args = tokenizer::SplitArgs(&tokenizer::kArgSyntax, g_commandLine);
@@ -157,7 +158,7 @@ void RunBenchmark()
 
 } // namespace
 
-void Start()
+void RunTestProgram()
 {
     SeedRandom(platform::GetTickCount());
     FillRandomMatrix(g_matrices.a);

@@ -4,5 +4,5 @@
 int main(int argc, char **argv)
 {
     platform::InitProcess(argc, argv);
-    Start();
+    RunTestProgram();
 }

@@ -12,14 +12,15 @@
 // answer to the pipe and ends with status 0. A kernel's fault ends it: by
 // the fault's own signal on POSIX systems, with the exception's code as its
 // exit status on Windows. It leads a process group of its own (POSIX) or
-// runs in a job object of its own (Windows).
+// runs in a job object of its own (Windows). What the request and the
+// answer hold is the program's own business.
 #pragma once
 
 #include <cstddef>
 #include <span>
 #include <string>
 
-namespace isolation {
+namespace platform {
 
 // The flag that makes a run of the program a child.
 inline constexpr char kChildFlag[] = "--isolated-child";
@@ -35,9 +36,8 @@ void ReleasePages(void *first, std::size_t count);
 
 // A range of memory whose access faults on purpose: a guard page beside a
 // matrix, or a matrix on a read-only page. When the kernel faults inside
-// one, the child answers with a line "fault<TAB>label<TAB>n" before it ends
-// by the fault, n being the byte's distance from begin (from end when
-// fromEnd: 1 for the last byte), so that Verify can say what was accessed.
+// one, the child answers with a line that says so (FaultLine) before it
+// ends by the fault, so that Verify can say what was accessed.
 struct WatchedRange {
     const void *begin = nullptr;
     const void *end = nullptr;
@@ -52,15 +52,30 @@ void WatchRanges(const WatchedRange *ranges, int count);
 // What the child does with its request, and what it answers: plain text.
 using ChildTask = std::string (*)(const std::string &request);
 
+// What the child answers when the kernel faults inside a watched range:
+// writes into line, at most capacity bytes, what tells of an access to the
+// byte at distance from the range's begin (from its end when fromEnd: 1 for
+// the last byte), and returns how many bytes it wrote. It runs inside the
+// fault's handler: no allocation, no lock, nothing that may fault.
+using FaultLine = std::size_t (*)(const WatchedRange &range, std::size_t distance, char *line,
+                                  std::size_t capacity);
+// The room a FaultLine is given.
+inline constexpr std::size_t kMaxFaultLine = 128;
+
 struct ChildOutcome {
     enum class Ended { Normally, Fault, TimedOut, NotStarted };
     Ended ended = Ended::NotStarted;
     // What the task answered, all of it when the child ended normally and
-    // what it wrote before the end otherwise (a "fault" line, say).
+    // what it wrote before the end otherwise (a FaultLine's, say).
     std::string output;
-    // How it ended otherwise: "segmentation fault", "illegal instruction",
-    // "exit status 3", "no answer within 120 s", or why it did not start.
-    std::string how;
+    // Why it did not end normally, in words: "segmentation fault",
+    // "illegal instruction", "exit status 3", "no answer within 120 s", or
+    // why it did not start.
+    std::string reason;
+    // Set when it did not start because the program's file is not one this
+    // processor runs and no launcher was given: a build for another
+    // processor, which wants an emulator named.
+    bool foreignProgram = false;
     // Set when a process the child started was still running after the
     // child ended (it is ended then).
     bool leftProcess = false;
@@ -78,8 +93,9 @@ struct ChildOutcome {
 ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::span<const std::string> launcher = {});
 
 // The child's side: call first thing in main. In a child it runs task on the
-// request it was sent, answers and ends the process; in any other run of
-// the program it returns at once.
-void ServeIfChild(int argc, char **argv, ChildTask task);
+// request it was sent, answers and ends the process, telling of a fault in
+// a watched range with faultLine; in any other run of the program it
+// returns at once.
+void ServeIfChild(int argc, char **argv, ChildTask task, FaultLine faultLine);
 
-} // namespace isolation
+} // namespace platform

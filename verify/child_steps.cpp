@@ -162,6 +162,37 @@ bool ReadAnswer(const std::string &answer, Verification &v, StepNotes &notes)
     return any;
 }
 
+// Built by hand, byte by byte: it runs inside the fault's handler.
+std::size_t WriteFaultLine(const platform::WatchedRange &range, std::size_t distance, char *line,
+                           std::size_t capacity)
+{
+    char digits[24];
+    std::size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + distance % 10);
+        distance /= 10;
+    } while (distance != 0);
+    // The label gives way where the line would not fit whole.
+    constexpr char kWord[] = "fault\t";
+    if (capacity < sizeof kWord + count + 1) {
+        return 0;
+    }
+    const std::size_t labelRoom = capacity - (sizeof kWord + count + 1);
+    std::size_t length = 0;
+    for (const char *c = kWord; *c != '\0'; ++c) {
+        line[length++] = *c;
+    }
+    for (const char *c = range.label; *c != '\0' && length < sizeof kWord - 1 + labelRoom; ++c) {
+        line[length++] = *c;
+    }
+    line[length++] = '\t';
+    while (count > 0) {
+        line[length++] = digits[--count];
+    }
+    line[length++] = '\n';
+    return length;
+}
+
 std::string FaultPlace(const std::string &answer)
 {
     for (const std::string &line : Split(answer, '\n')) {

@@ -2,11 +2,13 @@
 // text the child answers with.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "isolation.h"
 #include "verification.h"
 
 // One step a child runs: what a request calls it, the contract check it
@@ -43,6 +45,12 @@ struct StepNotes {
 // answer says the kernel could not be loaded or found (the reason is set),
 // or holds nothing the step should have answered.
 bool ReadAnswer(const std::string &answer, Verification &v, StepNotes &notes);
+
+// What the child answers when the kernel faults in a watched range, before
+// the fault ends it: a line "fault<TAB>label<TAB>distance" (see
+// platform::FaultLine), which FaultPlace reads.
+std::size_t WriteFaultLine(const platform::WatchedRange &range, std::size_t distance, char *line,
+                           std::size_t capacity);
 
 // Where a fault the child told of before it ended was: "an access to byte
 // 1 past the end of b", or empty when it told of none.

@@ -94,15 +94,15 @@ void CallKernel(KernelEntry entry, Matrix4 *result, const Matrix4 *a, const Matr
 class GuardedPages {
 public:
     GuardedPages()
-        : size_(isolation::PageSize()), base_(static_cast<unsigned char *>(isolation::ReservePages(3)))
+        : size_(platform::PageSize()), base_(static_cast<unsigned char *>(platform::ReservePages(3)))
     {
-        guarded_ = base_ != nullptr && isolation::SetPageAccess(base_ + size_, 1, isolation::Access::None);
+        guarded_ = base_ != nullptr && platform::SetPageAccess(base_ + size_, 1, platform::Access::None);
     }
     ~GuardedPages()
     {
-        isolation::WatchRanges(nullptr, 0);
+        platform::WatchRanges(nullptr, 0);
         if (base_ != nullptr) {
-            isolation::ReleasePages(base_, 3);
+            platform::ReleasePages(base_, 3);
         }
     }
     GuardedPages(const GuardedPages &) = delete;
@@ -130,13 +130,13 @@ private:
     void Watch(bool fromEnd, const char *label)
     {
         watched_ = {base_ + size_, base_ + 2 * size_, fromEnd, label};
-        isolation::WatchRanges(&watched_, 1);
+        platform::WatchRanges(&watched_, 1);
     }
 
     std::size_t size_;
     unsigned char *base_;
     bool guarded_ = false;
-    isolation::WatchedRange watched_;
+    platform::WatchedRange watched_;
 };
 
 // Three matrices back to back, as Test lays them out, here from a 64-byte
@@ -156,7 +156,7 @@ unsigned char *Slot(int slot)
 {
     alignas(64) static unsigned char fallback[4096];
     static unsigned char *const page = [] {
-        void *reserved = isolation::PageSize() >= sizeof fallback ? isolation::ReservePages(1) : nullptr;
+        void *reserved = platform::PageSize() >= sizeof fallback ? platform::ReservePages(1) : nullptr;
         return reserved != nullptr ? static_cast<unsigned char *>(reserved) : fallback;
     }();
     return page + 256 * slot;
@@ -279,12 +279,12 @@ CheckResult CheckOperands(KernelEntry entry)
     }
     // The operands on a read-only page during the call: a kernel that
     // changes one and puts it back faults.
-    void *page = isolation::ReservePages(1);
+    void *page = platform::ReservePages(1);
     if (page == nullptr) {
         return Failed(kCheck, "could not set up a read-only page");
     }
     auto *operands = static_cast<Matrix4 *>(page);
-    const isolation::WatchedRange watched[] = {{operands, operands + 1, false, "readonly:a"},
+    const platform::WatchedRange watched[] = {{operands, operands + 1, false, "readonly:a"},
                                                {operands + 1, operands + 2, false, "readonly:b"}};
     Matrix4 &result = Place(0, {}, {}, {}).result;
     bool ready = true;
@@ -292,15 +292,15 @@ CheckResult CheckOperands(KernelEntry entry)
         const std::string where = PairText(p);
         operands[0] = pairs[p].a;
         operands[1] = pairs[p].b;
-        ready = isolation::SetPageAccess(page, 1, isolation::Access::ReadOnly);
-        isolation::WatchRanges(watched, 2);
+        ready = platform::SetPageAccess(page, 1, platform::Access::ReadOnly);
+        platform::WatchRanges(watched, 2);
         for (int call = 0; call < 2 && ready; ++call) {
             CallKernel(entry, &result, &operands[0], &operands[1], where.c_str());
         }
-        isolation::WatchRanges(nullptr, 0);
-        ready = ready && isolation::SetPageAccess(page, 1, isolation::Access::ReadWrite);
+        platform::WatchRanges(nullptr, 0);
+        ready = ready && platform::SetPageAccess(page, 1, platform::Access::ReadWrite);
     }
-    isolation::ReleasePages(page, 1);
+    platform::ReleasePages(page, 1);
     if (!ready) {
         return Failed(kCheck, "could not set up a read-only page");
     }

@@ -51,6 +51,18 @@ std::vector<std::string> LauncherFromEnvironment()
     return parts;
 }
 
+// Runs one step for the kernel in a child. A build for another processor
+// run without its emulator is told where to name one.
+platform::ChildOutcome RunStepInChild(const std::string &step, const Verification &v, const ChildRuns &runs)
+{
+    platform::ChildOutcome outcome =
+        platform::RunInChild(EncodeRequest(step, v.library, v.procedure), runs.seconds, runs.launcher);
+    if (outcome.foreignProgram) {
+        outcome.reason += std::string(" (under an emulator, name it in ") + kEmulatorVariable + ")";
+    }
+    return outcome;
+}
+
 // What the steps found beyond their checks, gathered over all of them.
 struct Observed {
     int stepsAnswered = 0;       // steps whose child answered
@@ -71,8 +83,7 @@ void RunCheckStep(Verification &v, Observed &seen, const Step &step, const Child
         }
         return;
     }
-    const isolation::ChildOutcome outcome =
-        isolation::RunInChild(EncodeRequest(step.id, v.library, v.procedure), runs.seconds, runs.launcher);
+    const platform::ChildOutcome outcome = RunStepInChild(step.id, v, runs);
     const std::string during = "in the check \"" + std::string(names.front()) + "\"";
     if (outcome.leftProcess && seen.leftBehind.empty()) {
         seen.leftBehind = "a process the kernel started was still running after the calls, " + during;
@@ -80,7 +91,7 @@ void RunCheckStep(Verification &v, Observed &seen, const Step &step, const Child
     std::string failure;
     StepNotes notes;
     switch (outcome.ended) {
-    case isolation::ChildOutcome::Ended::Normally:
+    case platform::ChildOutcome::Ended::Normally:
         if (ReadAnswer(outcome.output, v, notes)) {
             ++seen.stepsAnswered;
             if (seen.stateChange.empty() && !notes.stateChange.empty()) {
@@ -95,18 +106,18 @@ void RunCheckStep(Verification &v, Observed &seen, const Step &step, const Child
         }
         failure = "the step ended without an answer";
         break;
-    case isolation::ChildOutcome::Ended::Fault: {
+    case platform::ChildOutcome::Ended::Fault: {
         const std::string place = FaultPlace(outcome.output);
-        failure = "the kernel faulted: " + outcome.how + (place.empty() ? "" : " on " + place);
+        failure = "the kernel faulted: " + outcome.reason + (place.empty() ? "" : " on " + place);
         break;
     }
-    case isolation::ChildOutcome::Ended::TimedOut:
-        failure = "the kernel did not return: " + outcome.how;
+    case platform::ChildOutcome::Ended::TimedOut:
+        failure = "the kernel did not return: " + outcome.reason;
         hung = true;
         v.returned = false;
         break;
-    case isolation::ChildOutcome::Ended::NotStarted:
-        failure = "could not start a child process: " + outcome.how;
+    case platform::ChildOutcome::Ended::NotStarted:
+        failure = "could not start a child process: " + outcome.reason;
         break;
     }
     if (seen.firstFailure.empty()) {
@@ -140,14 +151,13 @@ std::vector<CheckResult> WatchedChecks(const Observed &seen)
 // be run.
 bool CanRun(Verification &v, const ChildRuns &runs)
 {
-    const isolation::ChildOutcome outcome =
-        isolation::RunInChild(EncodeRequest(kLoadStep, v.library, v.procedure), runs.seconds, runs.launcher);
-    if (outcome.ended == isolation::ChildOutcome::Ended::NotStarted) {
-        v.reason = "could not start a child process: " + outcome.how;
+    const platform::ChildOutcome outcome = RunStepInChild(kLoadStep, v, runs);
+    if (outcome.ended == platform::ChildOutcome::Ended::NotStarted) {
+        v.reason = "could not start a child process: " + outcome.reason;
         return false;
     }
-    if (outcome.ended != isolation::ChildOutcome::Ended::Normally) {
-        v.reason = "the library could not be loaded: " + outcome.how;
+    if (outcome.ended != platform::ChildOutcome::Ended::Normally) {
+        v.reason = "the library could not be loaded: " + outcome.reason;
         return false;
     }
     StepNotes notes;
@@ -204,7 +214,7 @@ Verification VerifyKernel(const std::string &library, const std::string &procedu
 
 int main(int argc, char **argv)
 {
-    isolation::ServeIfChild(argc, argv, RunStep);
+    platform::ServeIfChild(argc, argv, RunStep, WriteFaultLine);
     bool json = false;
     ChildRuns runs;
     int first = 1;

@@ -2,15 +2,18 @@
 // run of this program (forked, then the program's file executed, through
 // the launcher when there is one), sent its request on standard input and
 // answering through a pipe it inherits. Each child leads a process group
-// of its own, so that whatever the kernel starts can be found and ended
-// with it; it ends by the fault's own signal when the kernel faults.
+// of its own (child_process.h), so that whatever the kernel starts can be
+// found and ended with it; it ends by the fault's own signal when the
+// kernel faults.
 #include "isolation.h"
 
+#include "child_process.h"
 #include "process.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -20,14 +23,12 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
 
-namespace isolation {
+namespace platform {
 namespace {
 
 std::string SignalName(int signal)
@@ -50,12 +51,7 @@ std::string SignalName(int signal)
     }
 }
 
-long long NowMilliseconds()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
+constexpr std::uint64_t kNanosecondsPerMillisecond = 1000000;
 
 bool WriteAll(int fd, const char *text, std::size_t size)
 {
@@ -73,9 +69,11 @@ bool WriteAll(int fd, const char *text, std::size_t size)
     return true;
 }
 
-// The ranges a fault is explained by, and where the child answers.
+// The ranges a fault is explained by, how the child tells of one, and
+// where it answers.
 WatchedRange g_watched[kMaxWatched];
 int g_watchedCount = 0;
+FaultLine g_faultLine = nullptr;
 int g_answerFd = -1;
 
 // More than any step answers: what a kernel's helper pours into the pipe
@@ -100,31 +98,15 @@ void OnChildEnded(int)
 void OnFault(int, siginfo_t *info, void *)
 {
     const auto *address = static_cast<const unsigned char *>(info->si_addr);
-    for (int i = 0; i < g_watchedCount; ++i) {
+    for (int i = 0; g_faultLine != nullptr && i < g_watchedCount; ++i) {
         const auto *begin = static_cast<const unsigned char *>(g_watched[i].begin);
         const auto *end = static_cast<const unsigned char *>(g_watched[i].end);
         if (address < begin || address >= end) {
             continue;
         }
-        unsigned long n = g_watched[i].fromEnd ? static_cast<unsigned long>(end - address)
-                                               : static_cast<unsigned long>(address - begin);
-        char line[128] = "fault\t";
-        std::size_t length = std::strlen(line);
-        for (const char *c = g_watched[i].label; *c != '\0' && length < 100; ++c) {
-            line[length++] = *c;
-        }
-        line[length++] = '\t';
-        char digits[24];
-        int count = 0;
-        do {
-            digits[count++] = static_cast<char>('0' + n % 10);
-            n /= 10;
-        } while (n != 0);
-        while (count > 0) {
-            line[length++] = digits[--count];
-        }
-        line[length++] = '\n';
-        WriteAll(g_answerFd, line, length);
+        const auto distance = static_cast<std::size_t>(g_watched[i].fromEnd ? end - address : address - begin);
+        char line[kMaxFaultLine];
+        WriteAll(g_answerFd, line, g_faultLine(g_watched[i], distance, line, sizeof line));
         return;
     }
 }
@@ -141,49 +123,6 @@ void SetHandler(int signal, void (*handler)(int))
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     sigaction(signal, &action, nullptr);
-}
-
-// In a child, before the program's file is executed: leads a process group
-// of its own and, on Linux, ends with Verify, even one killed by SIGKILL.
-// Only async-signal-safe calls: the parent may be a multithreaded process.
-void EnterChildGroup(pid_t parent)
-{
-    setpgid(0, 0);
-#ifdef __linux__
-    // Kept across exec; until the child sets its handler (ServeIfChild),
-    // SIGHUP ends the child alone, which has started nothing yet.
-    prctl(PR_SET_PDEATHSIG, SIGHUP);
-    if (getppid() != parent) {
-        kill(0, SIGKILL);
-    }
-#else
-    (void)parent;
-#endif
-}
-
-// A pipe whose two ends lie above the three standard descriptors (a process
-// started with one of those closed would have had it there) and are closed
-// on exec; false on failure.
-bool OpenPipe(int fds[2])
-{
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        return false;
-    }
-    for (int i = 0; i < 2; ++i) {
-        if (fds[i] <= STDERR_FILENO) {
-            const int moved = fcntl(fds[i], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-            close(fds[i]);
-            fds[i] = moved;
-        }
-    }
-    if (fds[0] < 0 || fds[1] < 0) {
-        const int saved = errno;
-        close(fds[0]);
-        close(fds[1]);
-        errno = saved;
-        return false;
-    }
-    return true;
 }
 
 std::string ReadAll(int fd)
@@ -215,11 +154,9 @@ bool PrepareParent()
         action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
         sigemptyset(&action.sa_mask);
         sigaction(SIGCHLD, &action, nullptr);
-#ifdef __linux__
         // What a kernel's helper leaves when the child ends comes to us, to
         // be told apart from what still runs, and reaped.
         prctl(PR_SET_CHILD_SUBREAPER, 1);
-#endif
         return true;
     }();
     return ready;
@@ -256,8 +193,8 @@ bool EndGroup(pid_t group)
         Pause(10);
     }
     kill(-group, SIGKILL);
-    const long long deadline = NowMilliseconds() + 1000;
-    while (NowMilliseconds() < deadline) {
+    const std::uint64_t deadline = MonotonicClockNanoseconds() + 1000 * kNanosecondsPerMillisecond;
+    while (MonotonicClockNanoseconds() < deadline) {
         const pid_t reaped = waitpid(-group, nullptr, WNOHANG);
         if (reaped < 0) {
             break; // none of them is ours to reap
@@ -307,33 +244,34 @@ void WatchRanges(const WatchedRange *ranges, int count)
 ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::span<const std::string> launcher)
 {
     ChildOutcome outcome;
-    // Without a launcher the kernel runs the program's file itself, which
-    // /proc/self/exe names even when it has been moved or replaced since.
-    const std::string program = platform::ProgramPath();
+    // Without a launcher the operating system runs the program's file
+    // itself, which /proc/self/exe names even when it has been moved or
+    // replaced since.
+    const std::string program = ProgramPath();
     if (program.empty() && !launcher.empty()) {
-        outcome.how = "cannot find this program's own path";
+        outcome.reason = "cannot find this program's own path";
         return outcome;
     }
     if (!PrepareParent()) {
-        outcome.how = std::string("no pipe: ") + std::strerror(errno);
+        outcome.reason = std::string("no pipe: ") + std::strerror(errno);
         return outcome;
     }
     int requestPipe[2];
-    int fds[2];
+    int answerPipe[2];
     int execPipe[2];
-    if (!OpenPipe(requestPipe)) {
-        outcome.how = std::string("no pipe: ") + std::strerror(errno);
+    if (!OpenChildPipe(requestPipe)) {
+        outcome.reason = std::string("no pipe: ") + std::strerror(errno);
         return outcome;
     }
-    if (!OpenPipe(fds)) {
-        outcome.how = std::string("no pipe: ") + std::strerror(errno);
+    if (!OpenChildPipe(answerPipe)) {
+        outcome.reason = std::string("no pipe: ") + std::strerror(errno);
         close(requestPipe[0]);
         close(requestPipe[1]);
         return outcome;
     }
-    if (!OpenPipe(execPipe)) {
-        outcome.how = std::string("no pipe: ") + std::strerror(errno);
-        for (int fd : {requestPipe[0], requestPipe[1], fds[0], fds[1]}) {
+    if (!OpenChildPipe(execPipe)) {
+        outcome.reason = std::string("no pipe: ") + std::strerror(errno);
+        for (int fd : {requestPipe[0], requestPipe[1], answerPipe[0], answerPipe[1]}) {
             close(fd);
         }
         return outcome;
@@ -342,7 +280,7 @@ ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::spa
     std::vector<std::string> words(launcher.begin(), launcher.end());
     words.push_back(program.empty() ? std::string("/proc/self/exe") : program);
     words.push_back(kChildFlag);
-    words.push_back(std::to_string(fds[1]));
+    words.push_back(std::to_string(answerPipe[1]));
     std::vector<char *> argv;
     for (std::string &word : words) {
         argv.push_back(word.data());
@@ -351,15 +289,16 @@ ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::spa
     const char *file = launcher.empty() ? "/proc/self/exe" : argv[0];
 
     std::fflush(nullptr); // nothing buffered here is written twice
-    const pid_t parent = getpid();
-    const pid_t child = fork();
+    // The child ends with Verify, even one killed by SIGKILL: until it sets
+    // its handler (ServeIfChild), SIGHUP ends the child alone, which has
+    // started nothing yet.
+    const pid_t child = ForkGroupLeader(SIGHUP);
     if (child == 0) {
-        EnterChildGroup(parent);
         // The request on standard input, standard output to Verify's
         // standard error, and the answer pipe kept open across exec.
         dup2(requestPipe[0], STDIN_FILENO);
         dup2(STDERR_FILENO, STDOUT_FILENO);
-        fcntl(fds[1], F_SETFD, 0);
+        fcntl(answerPipe[1], F_SETFD, 0);
         if (launcher.empty()) {
             execv(file, argv.data());
         } else {
@@ -370,16 +309,15 @@ ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::spa
         _exit(127);
     }
     close(requestPipe[0]);
-    close(fds[1]);
+    close(answerPipe[1]);
     close(execPipe[1]);
     if (child < 0) {
-        outcome.how = std::string("no child process: ") + std::strerror(errno);
-        for (int fd : {requestPipe[1], fds[0], execPipe[0]}) {
+        outcome.reason = std::string("no child process: ") + std::strerror(errno);
+        for (int fd : {requestPipe[1], answerPipe[0], execPipe[0]}) {
             close(fd);
         }
         return outcome;
     }
-    setpgid(child, child); // whichever of the two runs first
     // The pipe closes at the exec; it carries the error when the exec failed.
     int execError = 0;
     const std::string execAnswer = ReadAll(execPipe[0]);
@@ -387,13 +325,11 @@ ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::spa
     if (execAnswer.size() == sizeof execError) {
         std::memcpy(&execError, execAnswer.data(), sizeof execError);
         close(requestPipe[1]);
-        close(fds[0]);
+        close(answerPipe[0]);
         while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
         }
-        outcome.how = "cannot run " + words[0] + ": " + std::strerror(execError);
-        if (execError == ENOEXEC && launcher.empty()) {
-            outcome.how += " (under an emulator, name it in MATMUL_EMULATOR)";
-        }
+        outcome.reason = "cannot run " + words[0] + ": " + std::strerror(execError);
+        outcome.foreignProgram = execError == ENOEXEC && launcher.empty();
         return outcome;
     }
     // A child that ends before it has read the request must not end Verify
@@ -409,7 +345,8 @@ ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::spa
 
     // The step ends when the child ends, whether or not the answer pipe
     // has reached its end: a process the kernel started may hold it open.
-    const long long deadline = NowMilliseconds() + timeoutSeconds * 1000LL;
+    const std::uint64_t deadline =
+        MonotonicClockNanoseconds() + static_cast<std::uint64_t>(timeoutSeconds) * 1000 * kNanosecondsPerMillisecond;
     bool timedOut = false;
     bool answerOpen = true;
     int status = 0;
@@ -419,16 +356,15 @@ ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::spa
         if (ended == child || (ended < 0 && errno != EINTR)) {
             break;
         }
-        const long long left = deadline - NowMilliseconds();
-        if (left <= 0) {
+        const std::uint64_t now = MonotonicClockNanoseconds();
+        if (now >= deadline) {
             timedOut = true;
-            kill(-child, SIGKILL);
-            kill(child, SIGKILL);
-            while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-            }
+            status = KillGroupAndReap(child);
             break;
         }
-        pollfd waits[2] = {{g_childEnded[0], POLLIN, 0}, {answerOpen ? fds[0] : -1, POLLIN, 0}};
+        // Whole milliseconds, rounded up: a poll of 0 would not wait.
+        const std::uint64_t left = (deadline - now + kNanosecondsPerMillisecond - 1) / kNanosecondsPerMillisecond;
+        pollfd waits[2] = {{g_childEnded[0], POLLIN, 0}, {answerOpen ? answerPipe[0] : -1, POLLIN, 0}};
         if (poll(waits, 2, static_cast<int>(left < 1000 ? left : 1000)) <= 0) {
             continue;
         }
@@ -436,7 +372,7 @@ ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::spa
             Drain(g_childEnded[0]);
         }
         if (answerOpen && waits[1].revents != 0) {
-            const ssize_t n = read(fds[0], buffer, sizeof buffer);
+            const ssize_t n = read(answerPipe[0], buffer, sizeof buffer);
             if (n > 0) {
                 if (outcome.output.size() < kMaxAnswer) {
                     outcome.output.append(buffer, static_cast<std::size_t>(n));
@@ -448,9 +384,9 @@ ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::spa
     }
     // All the child wrote is in the pipe now; take it without waiting for
     // an end that another process may hold back.
-    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    fcntl(answerPipe[0], F_SETFL, fcntl(answerPipe[0], F_GETFL) | O_NONBLOCK);
     for (ssize_t n; answerOpen && outcome.output.size() < kMaxAnswer &&
-                    (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
+                    (n = read(answerPipe[0], buffer, sizeof buffer)) != 0;) {
         if (n < 0 && errno != EINTR) {
             break;
         }
@@ -458,24 +394,24 @@ ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::spa
             outcome.output.append(buffer, static_cast<std::size_t>(n));
         }
     }
-    close(fds[0]);
+    close(answerPipe[0]);
     outcome.leftProcess = EndGroup(child) && !timedOut;
     if (timedOut) {
         outcome.ended = ChildOutcome::Ended::TimedOut;
-        outcome.how = "no answer within " + std::to_string(timeoutSeconds) + " s";
+        outcome.reason = "no answer within " + std::to_string(timeoutSeconds) + " s";
     } else if (WIFSIGNALED(status)) {
         outcome.ended = ChildOutcome::Ended::Fault;
-        outcome.how = SignalName(WTERMSIG(status));
+        outcome.reason = SignalName(WTERMSIG(status));
     } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
         outcome.ended = ChildOutcome::Ended::Fault;
-        outcome.how = "exit status " + std::to_string(WEXITSTATUS(status));
+        outcome.reason = "exit status " + std::to_string(WEXITSTATUS(status));
     } else {
         outcome.ended = ChildOutcome::Ended::Normally;
     }
     return outcome;
 }
 
-void ServeIfChild(int argc, char **argv, ChildTask task)
+void ServeIfChild(int argc, char **argv, ChildTask task, FaultLine faultLine)
 {
     if (argc != 3 || std::strcmp(argv[1], kChildFlag) != 0) {
         return;
@@ -485,11 +421,9 @@ void ServeIfChild(int argc, char **argv, ChildTask task)
     if (*argv[2] == '\0' || *end != '\0' || fd <= STDERR_FILENO || fcntl(static_cast<int>(fd), F_GETFD) < 0) {
         _exit(2);
     }
-#ifdef __linux__
     // Verify killed, even by SIGKILL, takes the child and its group along
     // (the parent-death signal was set before the exec).
     SetHandler(SIGHUP, OnParentEnded);
-#endif
     SetHandler(SIGCHLD, SIG_DFL);
     // A fault must end the child by its signal, for the parent to name:
     // no handler of a sanitizer runtime, and no core file. Ours for an
@@ -515,6 +449,7 @@ void ServeIfChild(int argc, char **argv, ChildTask task)
         close(nothing);
     }
     g_answerFd = static_cast<int>(fd);
+    g_faultLine = faultLine;
     const std::string answer = task(request);
     std::fflush(stdout);
     WriteAll(g_answerFd, answer.data(), answer.size());
@@ -522,4 +457,4 @@ void ServeIfChild(int argc, char **argv, ChildTask task)
     _exit(0);
 }
 
-} // namespace isolation
+} // namespace platform

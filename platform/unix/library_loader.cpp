@@ -2,6 +2,7 @@
 // (dladdr1, dlinfo) that only this system's loader has in this form.
 #include "library_loader.h"
 
+#include "child_process.h"
 #include "elf_image.h"
 #include "process.h"
 #include "threads.h"
@@ -23,7 +24,6 @@
 #include <fcntl.h>
 #include <link.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,18 +81,6 @@ std::string ResolveLibrary(const char *name)
         }
     }
     return name;
-}
-
-// The descriptor moved above the three standard ones, where a process
-// started with one of those closed would have opened it; -1 on failure.
-int AboveStandardStreams(int descriptor)
-{
-    if (descriptor < 0 || descriptor > STDERR_FILENO) {
-        return descriptor;
-    }
-    const int moved = fcntl(descriptor, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    close(descriptor);
-    return moved;
 }
 
 // Why the file at path must not reach the loader; empty when it may, and
@@ -181,14 +169,8 @@ constexpr char kUnloading[] = "\x01unloading";
 // as the parent will after the run (running its finalisers), and ends with
 // status 0 when both went through, else with the loader's message on the
 // pipe.
-[[noreturn]] void TrialLoadChild(const std::string &name, int message, pid_t parent)
+[[noreturn]] void TrialLoadChild(const std::string &name, int message)
 {
-    // A trial outlives no parent, and what it starts can be ended as a group.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) {
-        _exit(2);
-    }
-    setpgid(0, 0);
     // What the library's constructors print or read belongs to the real load.
     RedirectToNull(STDIN_FILENO, O_RDONLY);
     RedirectToNull(STDOUT_FILENO, O_WRONLY);
@@ -222,16 +204,8 @@ std::string TrialLoad(const std::string &name)
     // of them. Not blocking: a process the library started and that escaped
     // the group may still hold the pipe open when it is read.
     int message[2];
-    if (pipe2(message, O_CLOEXEC | O_NONBLOCK) != 0) {
+    if (!OpenChildPipe(message, O_NONBLOCK)) {
         return std::strerror(errno);
-    }
-    message[0] = AboveStandardStreams(message[0]);
-    message[1] = AboveStandardStreams(message[1]);
-    if (message[0] < 0 || message[1] < 0) {
-        const std::string problem = std::strerror(errno);
-        close(message[0]);
-        close(message[1]);
-        return problem;
     }
     // A SIGCHLD ignored (as a parent may leave it, across exec) would have
     // the child collected unseen.
@@ -240,11 +214,11 @@ std::string TrialLoad(const std::string &name)
     defaultAction.sa_handler = SIG_DFL;
     sigemptyset(&defaultAction.sa_mask);
     sigaction(SIGCHLD, &defaultAction, &previousAction);
-    const pid_t parent = getpid();
-    const pid_t child = fork();
+    // A trial outlives no parent, and what it starts is ended with it.
+    const pid_t child = ForkGroupLeader(SIGKILL);
     if (child == 0) {
         close(message[0]);
-        TrialLoadChild(name, message[1], parent);
+        TrialLoadChild(name, message[1]);
     }
     close(message[1]);
     if (child < 0) {
@@ -253,7 +227,6 @@ std::string TrialLoad(const std::string &name)
         close(message[0]);
         return problem;
     }
-    setpgid(child, child);
     // Waits for the child's end without collecting it, so that its process
     // group cannot be taken by another before it is ended below.
     const std::uint64_t deadline = MonotonicClockNanoseconds() + kTrialLoadSeconds * 1000000000ull;
@@ -273,11 +246,7 @@ std::string TrialLoad(const std::string &name)
             pause = std::min(pause * 2, 10000000L);
         }
     }
-    kill(-child, SIGKILL);
-    kill(child, SIGKILL);
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = KillGroupAndReap(child);
     sigaction(SIGCHLD, &previousAction, nullptr);
     char text[512];
     const ssize_t length = read(message[0], text, sizeof text - 1);

@@ -90,20 +90,16 @@ std::string ProgramDirectory()
     return slash == 0 ? std::string("/") : exe.substr(0, slash);
 }
 
-std::uint32_t GetTickCount()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                             static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-    return static_cast<std::uint32_t>(ms);
-}
-
 std::uint64_t MonotonicClockNanoseconds()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+std::uint32_t GetTickCount()
+{
+    return static_cast<std::uint32_t>(MonotonicClockNanoseconds() / 1000000u);
 }
 
 const char *FindFileName(const char *path)

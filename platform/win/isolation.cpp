@@ -15,7 +15,7 @@
 
 #include <windows.h>
 
-namespace isolation {
+namespace platform {
 namespace {
 
 std::string ExceptionName(DWORD code)
@@ -48,9 +48,11 @@ std::string ExceptionName(DWORD code)
     }
 }
 
-// The ranges a fault is explained by, and where the child answers.
+// The ranges a fault is explained by, how the child tells of one, and
+// where it answers.
 WatchedRange g_watched[kMaxWatched];
 int g_watchedCount = 0;
+FaultLine g_faultLine = nullptr;
 HANDLE g_answer = nullptr;
 
 bool WriteAll(HANDLE handle, const std::string &text);
@@ -61,12 +63,13 @@ LONG WINAPI EndWithExceptionCode(EXCEPTION_POINTERS *info)
     const EXCEPTION_RECORD *record = info->ExceptionRecord;
     if (record->ExceptionCode == EXCEPTION_ACCESS_VIOLATION && record->NumberParameters >= 2) {
         const auto *address = reinterpret_cast<const unsigned char *>(record->ExceptionInformation[1]);
-        for (int i = 0; i < g_watchedCount; ++i) {
+        for (int i = 0; g_faultLine != nullptr && i < g_watchedCount; ++i) {
             const auto *begin = static_cast<const unsigned char *>(g_watched[i].begin);
             const auto *end = static_cast<const unsigned char *>(g_watched[i].end);
             if (address >= begin && address < end) {
-                const auto n = static_cast<unsigned long long>(g_watched[i].fromEnd ? end - address : address - begin);
-                WriteAll(g_answer, std::string("fault\t") + g_watched[i].label + "\t" + std::to_string(n) + "\n");
+                const auto distance = static_cast<std::size_t>(g_watched[i].fromEnd ? end - address : address - begin);
+                char line[kMaxFaultLine];
+                WriteAll(g_answer, std::string(line, g_faultLine(g_watched[i], distance, line, sizeof line)));
                 break;
             }
         }
@@ -195,9 +198,9 @@ void WatchRanges(const WatchedRange *ranges, int count)
 ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::span<const std::string>)
 {
     ChildOutcome outcome;
-    const std::string program = platform::ProgramPath();
+    const std::string program = ProgramPath();
     if (program.empty()) {
-        outcome.how = "cannot find this program's own path";
+        outcome.reason = "cannot find this program's own path";
         return outcome;
     }
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -206,11 +209,11 @@ ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::spa
     HANDLE fromChild = nullptr;
     HANDLE childAnswer = nullptr;
     if (!::CreatePipe(&childIn, &toChild, &inherit, 0)) {
-        outcome.how = "no pipe";
+        outcome.reason = "no pipe";
         return outcome;
     }
     if (!::CreatePipe(&fromChild, &childAnswer, &inherit, 0)) {
-        outcome.how = "no pipe";
+        outcome.reason = "no pipe";
         ::CloseHandle(childIn);
         ::CloseHandle(toChild);
         return outcome;
@@ -242,7 +245,7 @@ ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::spa
         ::CloseHandle(childErr);
     }
     if (!started) {
-        outcome.how = "no child process";
+        outcome.reason = "no child process";
         ::CloseHandle(toChild);
         ::CloseHandle(fromChild);
         if (job != nullptr) {
@@ -296,22 +299,23 @@ ChildOutcome RunInChild(const std::string &request, int timeoutSeconds, std::spa
     outcome.output = std::move(answer);
     if (waited != WAIT_OBJECT_0) {
         outcome.ended = ChildOutcome::Ended::TimedOut;
-        outcome.how = "no answer within " + std::to_string(timeoutSeconds) + " s";
+        outcome.reason = "no answer within " + std::to_string(timeoutSeconds) + " s";
     } else if (code != 0) {
         outcome.ended = ChildOutcome::Ended::Fault;
-        outcome.how = code >= 0xC0000000u ? ExceptionName(code) : "exit status " + std::to_string(code);
+        outcome.reason = code >= 0xC0000000u ? ExceptionName(code) : "exit status " + std::to_string(code);
     } else {
         outcome.ended = ChildOutcome::Ended::Normally;
     }
     return outcome;
 }
 
-void ServeIfChild(int argc, char **argv, ChildTask task)
+void ServeIfChild(int argc, char **argv, ChildTask task, FaultLine faultLine)
 {
     if (argc != 3 || std::string(argv[1]) != kChildFlag) {
         return;
     }
     g_answer = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::strtoull(argv[2], nullptr, 10)));
+    g_faultLine = faultLine;
     // No error box and no debugger: an exception ends the process, its code
     // the exit status the parent names.
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
@@ -322,4 +326,4 @@ void ServeIfChild(int argc, char **argv, ChildTask task)
     ::ExitProcess(WriteAll(g_answer, answer) ? 0 : 1);
 }
 
-} // namespace isolation
+} // namespace platform
