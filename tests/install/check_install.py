@@ -17,7 +17,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from test_support import SKIP, options_parser, parse_options  # noqa: E402
+from test_support import SKIP, options_parser, parse_options, read_kernel_list  # noqa: E402
 
 
 def run(*command, cwd=None):
@@ -61,8 +61,7 @@ def main():
     expected = {"my_kernel": "0", "my_kernel_features": "6", "my_kernel_mask": "6"}
     if platform.machine().lower() in ("x86_64", "amd64", "i386", "i486", "i586", "i686", "x86"):
         expected["my_kernel_avx"] = "1536"
-    with open(kernel_list) as f:
-        listed = {row[0]: row[2] for row in (line.split("\t") for line in f if not line.startswith("#"))}
+    listed = {k["library"]: k["mask"] for k in read_kernel_list(kernel_list)}
     want = {f"bin/{name}.so": mask for name, mask in expected.items()}
     if listed != want:
         failures.append(f"the project's kernel list holds {listed}, not {want}")
@@ -78,14 +77,11 @@ def main():
             failures.append(f"installed Test on {lib}: first line {line!r}")
     # The installed bench, from a directory with no checkout above it.
     bench_command = [sys.executable, os.path.join(prefix, "bin", "matmul4-bench")]
-    if "--kernel-list" in run(*bench_command, "--help"):
-        shown = run(*bench_command, "--kernel-list", kernel_list, "--list", cwd=tempfile.gettempdir())
-        for name, mask in expected.items():
-            rows = (line.split("\t") for line in shown.splitlines())
-            if not any(f"{name}.so" in map(os.path.basename, row) and mask in row for row in rows):
-                failures.append(f"matmul4-bench --kernel-list --list shows no {name} with mask {mask}:\n{shown}")
-    else:
-        print("skipped: the installed matmul4-bench has no --kernel-list option to read the project's list")
+    shown = run(*bench_command, "--kernel-list", kernel_list, "--list", cwd=tempfile.gettempdir())
+    for name, mask in expected.items():
+        rows = (line.split("\t") for line in shown.splitlines())
+        if not any(f"{name}.so" in map(os.path.basename, row) and mask in row for row in rows):
+            failures.append(f"matmul4-bench --kernel-list --list shows no {name} with mask {mask}:\n{shown}")
     results = os.path.join(opts.work_dir, "bench.json")
     bench = subprocess.run([*bench_command, "--only", "null_kernel",
                             "--kernel", f"{library}:my_kernel=mine", "--runs", "2", "--ms", "10",
