@@ -215,9 +215,7 @@ def parse_verify_json(status, out):
 
 def parse_latency_json(status, out, count):
     """Latency's report as {"through_a", "through_b", "counter",
-    "chain_exact" (true, false, or null where it judged nothing),
-    "computes_nothing" (registered so: its chains are never judged),
-    "reason"}, or a {"reason"} alone when it timed nothing or its report is
+    "chain_exact" (true, false, or null where it judged nothing), "reason"}, or a {"reason"} alone when it timed nothing or its report is
     not one for count calls; {"chain_exact": False, "reason"} when the
     kernel faulted in a chain, which ends it before its figures."""
     try:
@@ -233,7 +231,6 @@ def parse_latency_json(status, out, count):
                 return {"chain_exact": False, "reason": reason or "the kernel stopped the chain"}
             return {"reason": "Latency reported no figures"}
         return {"through_a": float(a), "through_b": float(b), "counter": str(result.get("counter") or ""),
-                "chain_exact": result.get("chain_exact"), "computes_nothing": result.get("computes_nothing") is True,
-                "reason": reason}
+                "chain_exact": result.get("chain_exact"), "reason": reason}
     except (ValueError, KeyError, TypeError, AttributeError):
         return {"reason": f"Latency gave no report (exit status {status})"}

@@ -126,9 +126,12 @@ def matches(kernel, pattern):
     return any(fnmatch.fnmatchcase(text, pattern) for text in (kernel.name, kernel.procedure))
 
 
-def select_kernels(parser, opts, registered):
-    """The kernels to time, named, and the baseline's name."""
-    kernels = registered + opts.kernel
+def select_kernels(parser, opts, registered, listed=()):
+    """The kernels to time, named, and the baseline's name: the build's
+    registered kernels, those of the other lists (--kernel-list) and those
+    given one by one (--kernel)."""
+    listed = list(listed)
+    kernels = registered + listed + opts.kernel
     name_kernels(kernels)
     names = [k.name for k in kernels]
     duplicates = sorted({n for n in names if names.count(n) > 1})
@@ -150,10 +153,11 @@ def select_kernels(parser, opts, registered):
             parser.error(f"no kernel matches {', '.join(unmatched)} (see --list)")
         # The null and calibration kernels and the baseline are always timed:
         # net cost, core cycles and comparisons need them. Kernels given with
-        # --kernel were asked for by name: --only leaves them be.
+        # --kernel or --kernel-list were asked for by name: --only leaves them
+        # be.
         registered = [k for k in registered if any(matches(k, p) for p in opts.only)
                       or k.role in kernel_list.COMPUTES_NOTHING or k.name == baseline]
-    return registered + opts.kernel, baseline
+    return registered + listed + opts.kernel, baseline
 
 
 # ---- Timing --------------------------------------------------------------------
@@ -183,11 +187,20 @@ def latency_once(opts, result, count):
     if status is None:
         return {"reason": f"Latency did not end within {opts.timeout:g} s"}
     report = bench_programs.parse_latency_json(status, out, count)
-    # A chain gone wrong (or a fault in one) marks the kernel wrong, with or
-    # without figures; the first such reason is kept.
-    if report.get("chain_exact") is False and not report.get("computes_nothing") and not result.chain_wrong:
-        result.chain_wrong = report["reason"] or "the chain ended on another matrix"
+    # The first reason a chain gave for the kernel being wrong is kept.
+    result.chain_wrong = result.chain_wrong or chain_wrong(k, report)
     return report
+
+
+def chain_wrong(kernel, report):
+    """Why a report of Latency's makes the kernel wrong, or "": a chain gone
+    wrong, or a fault in one, with or without figures. Latency judges no
+    chain of a kernel registered beside it as computing nothing, but it does
+    judge one from another list: for such a kernel only a fault, which ends
+    the report before its figures, counts."""
+    if report.get("chain_exact") is not False or (kernel.product == "none" and "through_a" in report):
+        return ""
+    return report["reason"] or "the chain ended on another matrix"
 
 
 def scaled_count(opts, count, ms):
@@ -557,13 +570,14 @@ def run_and_compare(parser, opts, written):
         if new:
             return compare(opts, old, new[0], opts.compare[1], written)
     registered = kernels_from_list(opts.kernels) if os.path.isfile(opts.kernels) else []
+    listed = []
     for path in opts.kernel_list:
         try:
-            registered += kernels_from_list(path, shipped=False)
+            listed += kernels_from_list(path, shipped=False)
         except (OSError, UnicodeError, ValueError) as error:
             parser.error(f"--kernel-list {path}: {error}")
     opts.build_type = read_build_type(opts.kernels)
-    kernels, baseline = select_kernels(parser, opts, registered)
+    kernels, baseline = select_kernels(parser, opts, registered, listed)
     if opts.list:
         return bench_output.print_list(kernels)
 

@@ -248,14 +248,19 @@ class Reading(unittest.TestCase):
         self.assertEqual(programs.parse_verify_json(None, b"")["verdict"], None)
         chain = {"count": 10, "through_a": 3, "through_b": 2.5, "counter": "c", "chain_exact": False, "reason": "r",
                  "missing_features": [], "computes_nothing": False}
+        run_bench, _, _ = bench_modules()
+        product, nothing = (run_bench.Kernel(library=f"{p}.so", path=f"{p}.so", procedure=p, product=p)
+                            for p in ("a*b", "none"))
         read = programs.parse_latency_json(0, json.dumps(chain).encode(), 10)
-        self.assertEqual((read["chain_exact"], read["computes_nothing"]), (False, False))
-        self.assertIs(programs.parse_latency_json(0, json.dumps(dict(chain, computes_nothing=True)).encode(),
-                                                  10)["computes_nothing"], True)
+        # A chain that ended elsewhere makes a product kernel wrong; a kernel
+        # that computes nothing, judged by a Latency whose own list lacks it,
+        # is not.
+        self.assertEqual((run_bench.chain_wrong(product, read), run_bench.chain_wrong(nothing, read)), ("r", ""))
         # A kernel that faults in a chain ends Latency before its figures: still wrong, with the fault.
         chain.update(through_b=None, reason="the kernel raised a segmentation fault (SIGSEGV) in the chain through b")
-        self.assertEqual(programs.parse_latency_json(1, json.dumps(chain).encode(), 10),
-                         {"chain_exact": False, "reason": chain["reason"]})
+        read = programs.parse_latency_json(1, json.dumps(chain).encode(), 10)
+        self.assertEqual(read, {"chain_exact": False, "reason": chain["reason"]})
+        self.assertEqual(run_bench.chain_wrong(nothing, read), chain["reason"])
 
     def test_executable_header_and_windows_loader(self):
         _, _, programs = bench_modules()
@@ -350,10 +355,12 @@ class CommandLine(unittest.TestCase):
             "fast.so\tMat_Mult_AVX2\t3072\ta*b\t-\t-\tMat_Mult_AVX2",
             "WORK/other/null.so\tnull_kernel\t0\tnone\t-\tnull\tWORK/other/null.so:null_kernel",
             "WORK/other/mine.so\tmy_kernel\t6\ta*b\tinnerprod\tpeer\tmy_kernel"])
-        # --only keeps the kernels that compute nothing and the baseline.
-        _, out, _ = self.bench("--list", "--only", "my_*")
+        # --only keeps the kernels that compute nothing, the baseline and every
+        # kernel of another list, asked for by name as --kernel's are.
+        _, out, _ = self.bench("--list", "--only", "Mat_Mult_AVX2")
         self.assertEqual([line.split("\t")[-1] for line in out.splitlines()[1:]],
-                         ["null.so:null_kernel", "Mat_Mult", "WORK/other/null.so:null_kernel", "my_kernel"])
+                         ["null.so:null_kernel", "Mat_Mult", "Mat_Mult_AVX2", "WORK/other/null.so:null_kernel",
+                          "my_kernel"])
 
     def test_unknown_or_ambiguous_kernels_are_refused(self):
         for args, message in ((["--baseline", "nope"], "no kernel 'nope' to compare with (see --list)"),
